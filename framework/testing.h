@@ -1,0 +1,32 @@
+#pragma once
+// Test seams of the framework: the system's port list, the open-file dialog and the message
+// box can be replaced, and the program can be started and driven without its event loop.
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace framework::testing {
+
+struct SerialPortEntry {
+  std::string Name;  // as the port list shows it
+  std::string Path;  // the device that Open opens
+};
+
+// Replaces the system's port list (for the rest of the process).
+void SetSerialPorts(std::vector<SerialPortEntry> ports);
+// Answers open-file dialogs: a path, or nothing for Cancel; sees the filter text.
+void SetOpenFileDialog(std::function<std::optional<std::string>(const std::string& filter)> dialog);
+// Takes message boxes instead of showing them.
+void SetMessageBox(std::function<void(const std::string&)> box);
+
+// Runs the program's own start-up exactly as main does, up to the event loop.
+void StartProgram();
+// Runs the event loop and the cooperative threads until done() holds or the limit passes;
+// returns whether done() held.
+bool RunEventsUntil(std::function<bool()> done, std::chrono::milliseconds limit);
+// Quits and runs the release steps; returns the exit status.
+int StopProgram();
+
+}  // namespace framework::testing

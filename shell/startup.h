@@ -1,0 +1,22 @@
+#pragma once
+#include <exception>
+// The life of the process, in the steps that main runs; the test harness runs the same steps.
+
+namespace shell {
+void MainBegin();   // the runtime started, the classes described
+void Main_();        // start-up in the framework's initialisation, then the event loop
+int MainEnd();      // the release steps, then the runtime's end; gives the exit status
+
+// Main_'s two halves, for the harness that drives the event loop itself: each catches
+// what escapes as Main_ does.
+void MainStartup();
+void MainEventLoop();
+}  // namespace shell
+
+void Startup_();
+void InitFileTypes_();
+void NewAppInstance_();
+void ApplicationAddMenuHandlers_();
+void MakeDefaultView_();
+std::exception_ptr CallFunctionWithExceptionHandling_(void (*routine)(void*), void* argument);
+void UnhandledException_(std::exception_ptr exception);

@@ -1,0 +1,542 @@
+#include "tests/support/instrument_sim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+
+std::runtime_error SystemError(const std::string& what) {
+  return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void MakeRaw(int fd) {
+  termios t;
+  if (::tcgetattr(fd, &t) != 0) throw SystemError("tcgetattr");
+  ::cfmakeraw(&t);
+  if (::tcsetattr(fd, TCSANOW, &t) != 0) throw SystemError("tcsetattr");
+}
+
+void SetFlag(int fd, int flag) {
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl | flag) != 0) throw SystemError("fcntl");
+}
+
+}  // namespace
+
+// --- Plan ---
+
+Plan& Plan::Send(std::string bytes) {
+  steps_.push_back({Step::Kind::Send, std::move(bytes), std::chrono::milliseconds(0)});
+  return *this;
+}
+
+Plan& Plan::Line(const std::string& text) { return Send(text + "\r\n"); }
+
+Plan& Plan::Wait(std::chrono::milliseconds delay) {
+  steps_.push_back({Step::Kind::Wait, {}, delay});
+  return *this;
+}
+
+Plan& Plan::HangUp() {
+  steps_.push_back({Step::Kind::HangUp, {}, std::chrono::milliseconds(0)});
+  return *this;
+}
+
+Plan& Plan::ComeBack() {
+  steps_.push_back({Step::Kind::ComeBack, {}, std::chrono::milliseconds(0)});
+  return *this;
+}
+
+Plan Plan::Lines(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const std::string& l : lines) all += l + "\r\n";
+  Plan p;
+  if (!all.empty()) p.Send(std::move(all));
+  return p;
+}
+
+Plan Plan::Pieces(const std::vector<std::string>& pieces, std::chrono::milliseconds gap) {
+  Plan p;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) p.Wait(gap);
+    p.Send(pieces[i]);
+  }
+  return p;
+}
+
+Plan Plan::After(std::chrono::milliseconds delay, std::string bytes) {
+  Plan p;
+  p.Wait(delay).Send(std::move(bytes));
+  return p;
+}
+
+// --- Session ---
+
+void Session::ExpectRaw(std::size_t count, std::string tag) {
+  if (count == 0) return;
+  expect_.emplace_back(count, std::move(tag));
+}
+
+// --- InstrumentSim ---
+
+InstrumentSim::InstrumentSim() {
+  if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) throw SystemError("pipe2");
+  char dir[] = "/tmp/vantrel-sim-XXXXXX";
+  if (!::mkdtemp(dir)) throw SystemError("mkdtemp");
+  dir_ = dir;
+  link_ = dir_ + "/ttyV9";
+  replies_["ver?"] = Plan::Lines({kGenVersion});
+  replies_["ID?"] = Plan::Lines({kGenId});
+  replies_["@ver?"] = Plan::Lines({kAnzVersion});
+  replies_["#Boot"] = Plan::Lines({kBootAnswer});
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    OpenPairLocked();
+  }
+  thread_ = std::thread([this] { Loop(); });
+}
+
+InstrumentSim::~InstrumentSim() {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    stop_ = true;
+  }
+  Wake();
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard<std::mutex> lock(m_);
+  ClosePairLocked();
+  ::close(wake_[0]);
+  ::close(wake_[1]);
+  ::rmdir(dir_.c_str());
+}
+
+void InstrumentSim::Wake() const {
+  const char c = 1;
+  (void)!::write(wake_[1], &c, 1);
+}
+
+void InstrumentSim::OpenPairLocked() {
+  int m = -1, s = -1;
+  char name[256] = {};
+  if (::openpty(&m, &s, name, nullptr, nullptr) != 0) throw SystemError("openpty");
+  try {
+    MakeRaw(s);
+    MakeRaw(m);
+    SetFlag(m, O_NONBLOCK);
+    ::fcntl(m, F_SETFD, FD_CLOEXEC);
+    ::fcntl(s, F_SETFD, FD_CLOEXEC);
+    // Point the stable path at the new slave in one step.
+    const std::string tmp = dir_ + "/.next";
+    ::unlink(tmp.c_str());
+    if (::symlink(name, tmp.c_str()) != 0) throw SystemError("symlink");
+    if (::rename(tmp.c_str(), link_.c_str()) != 0) throw SystemError("rename");
+  } catch (...) {
+    ::close(m);
+    ::close(s);
+    throw;
+  }
+  master_ = m;
+  slave_ = s;
+  device_ = name;
+}
+
+void InstrumentSim::ClosePairLocked() {
+  ::unlink(link_.c_str());
+  if (master_ >= 0) ::close(master_);
+  if (slave_ >= 0) ::close(slave_);
+  master_ = slave_ = -1;
+  device_.clear();
+  // What was still to be sent is lost with the line; so is a half-received frame, and a
+  // power-cycled instrument starts its protocol afresh.
+  tx_.clear();
+  sentChunk_ = nextChunk_;
+  line_.clear();
+  raw_ = Frame{};
+  expect_.clear();
+  cv_.notify_all();
+}
+
+std::string InstrumentSim::DevicePath() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return device_;
+}
+
+bool InstrumentSim::Connected() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return master_ >= 0;
+}
+
+void InstrumentSim::SetReply(const std::string& command, const std::vector<std::string>& lines) {
+  SetReply(command, Plan::Lines(lines));
+}
+
+void InstrumentSim::SetReply(const std::string& command, Plan plan) {
+  std::lock_guard<std::mutex> lock(m_);
+  replies_[command] = std::move(plan);
+}
+
+void InstrumentSim::RemoveReply(const std::string& command) {
+  std::lock_guard<std::mutex> lock(m_);
+  replies_.erase(command);
+}
+
+void InstrumentSim::AddRule(Rule rule) {
+  std::lock_guard<std::mutex> lock(m_);
+  rules_.push_back(std::move(rule));
+}
+
+void InstrumentSim::Script(const std::string& key, Plan plan) {
+  std::lock_guard<std::mutex> lock(m_);
+  script_.emplace_back(key, std::move(plan));
+}
+
+void InstrumentSim::ClearScript() {
+  std::lock_guard<std::mutex> lock(m_);
+  script_.clear();
+}
+
+void InstrumentSim::PauseReading(bool paused) {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    paused_ = paused;
+  }
+  Wake();
+}
+
+std::uint64_t InstrumentSim::EnqueueLocked(std::string bytes) {
+  const std::uint64_t id = ++nextChunk_;
+  if (master_ < 0 || bytes.empty()) {
+    sentChunk_ = std::max(sentChunk_, id);
+    return id;
+  }
+  tx_.push_back({std::move(bytes), 0, id});
+  return id;
+}
+
+void InstrumentSim::Send(const std::string& bytes) {
+  std::unique_lock<std::mutex> lock(m_);
+  const std::uint64_t id = EnqueueLocked(bytes);
+  Wake();
+  cv_.wait_for(lock, std::chrono::seconds(10), [&] { return sentChunk_ >= id || stop_; });
+}
+
+void InstrumentSim::Run(Plan plan) {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    ScheduleLocked(plan, SimClock::now());
+  }
+  Wake();
+}
+
+void InstrumentSim::RunOpLocked(std::unique_lock<std::mutex>& lock, std::function<void()> op) {
+  std::exception_ptr failure;
+  const std::uint64_t id = ++nextOp_;
+  ops_.emplace_back(id, [op = std::move(op), &failure] {
+    try {
+      op();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  Wake();
+  cv_.wait(lock, [&] { return doneOp_ >= id || stop_; });
+  if (failure) std::rethrow_exception(failure);
+}
+
+void InstrumentSim::HangUp() {
+  std::unique_lock<std::mutex> lock(m_);
+  RunOpLocked(lock, [this] {
+    // What the instrument had sent before the hang-up is on the wire already.
+    WriteLocked();
+    ClosePairLocked();
+  });
+}
+
+void InstrumentSim::ComeBack() {
+  std::unique_lock<std::mutex> lock(m_);
+  RunOpLocked(lock, [this] {
+    if (master_ < 0) OpenPairLocked();
+  });
+}
+
+std::string InstrumentSim::Received() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return received_;
+}
+
+std::vector<ReceivedByte> InstrumentSim::ReceivedLog() const {
+  std::lock_guard<std::mutex> lock(m_);
+  std::vector<ReceivedByte> log;
+  log.reserve(received_.size());
+  for (std::size_t i = 0; i < received_.size(); ++i)
+    log.push_back({static_cast<std::uint8_t>(received_[i]), receivedAt_[i]});
+  return log;
+}
+
+std::size_t InstrumentSim::ReceivedCount() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return received_.size();
+}
+
+void InstrumentSim::ClearReceived() {
+  std::lock_guard<std::mutex> lock(m_);
+  received_.clear();
+  receivedAt_.clear();
+}
+
+std::vector<std::string> InstrumentSim::RuleErrors() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return ruleErrors_;
+}
+
+std::vector<Frame> InstrumentSim::Frames() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return frames_;
+}
+
+bool InstrumentSim::WaitForReceived(const std::function<bool(const std::string&)>& done,
+                                    std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(m_);
+  return cv_.wait_for(lock, timeout, [&] { return done(received_); });
+}
+
+bool InstrumentSim::WaitForBytes(std::size_t count, std::chrono::milliseconds timeout) const {
+  return WaitForReceived([count](const std::string& r) { return r.size() >= count; }, timeout);
+}
+
+bool InstrumentSim::WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(m_);
+  return cv_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
+}
+
+bool InstrumentSim::BusyLocked() const { return !due_.empty() || !tx_.empty(); }
+
+bool InstrumentSim::WaitUntilQuiet(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(m_);
+  return cv_.wait_for(lock, timeout, [&] { return !BusyLocked(); });
+}
+
+termios InstrumentSim::LineSettings() const {
+  std::lock_guard<std::mutex> lock(m_);
+  if (slave_ < 0) throw std::runtime_error("the simulator is hung up");
+  termios t;
+  if (::tcgetattr(slave_, &t) != 0) throw SystemError("tcgetattr");
+  return t;
+}
+
+// --- the simulator thread ---
+
+void InstrumentSim::ScheduleLocked(const Plan& plan, SimClock::time_point start) {
+  SimClock::time_point at = start;
+  for (const Plan::Step& step : plan.Steps()) {
+    if (step.kind == Plan::Step::Kind::Wait) {
+      at += step.wait;
+      continue;
+    }
+    due_.push_back({at, ++order_, step});
+  }
+  cv_.notify_all();
+}
+
+void InstrumentSim::RunDueLocked(SimClock::time_point now) {
+  for (;;) {
+    auto next = std::min_element(due_.begin(), due_.end(), [](const Due& a, const Due& b) {
+      return a.at != b.at ? a.at < b.at : a.order < b.order;
+    });
+    if (next == due_.end() || next->at > now) return;
+    Due d = std::move(*next);
+    due_.erase(next);
+    switch (d.step.kind) {
+      case Plan::Step::Kind::Send:
+        EnqueueLocked(std::move(d.step.bytes));
+        WriteLocked();
+        break;
+      case Plan::Step::Kind::HangUp:
+        WriteLocked();
+        ClosePairLocked();
+        break;
+      case Plan::Step::Kind::ComeBack:
+        try {
+          if (master_ < 0) OpenPairLocked();
+        } catch (const std::exception& e) {
+          ruleErrors_.push_back(std::string("coming back failed: ") + e.what());
+        }
+        break;
+      case Plan::Step::Kind::Wait:
+        break;
+    }
+  }
+}
+
+void InstrumentSim::WriteLocked() {
+  while (!tx_.empty()) {
+    if (master_ < 0) {
+      tx_.clear();
+      sentChunk_ = nextChunk_;
+      break;
+    }
+    Chunk& c = tx_.front();
+    const ssize_t n = ::write(master_, c.bytes.data() + c.done, c.bytes.size() - c.done);
+    if (n > 0) {
+      c.done += static_cast<std::size_t>(n);
+      if (c.done == c.bytes.size()) {
+        sentChunk_ = c.id;
+        tx_.pop_front();
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;  // the program is not reading (EAGAIN): later
+  }
+  cv_.notify_all();
+}
+
+void InstrumentSim::ReadLocked() {
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(master_, buf, sizeof buf);
+    if (n > 0) {
+      FeedLocked(buf, static_cast<std::size_t>(n), SimClock::now());
+      if (master_ < 0 || paused_) break;  // a rule's answer may have hung up
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+}
+
+void InstrumentSim::FeedLocked(const char* data, std::size_t n, SimClock::time_point at) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const char c = data[i];
+    received_.push_back(c);
+    receivedAt_.push_back(at);
+    if (!expect_.empty()) {
+      if (raw_.bytes.empty()) {
+        raw_.kind = Frame::Kind::Raw;
+        raw_.tag = expect_.front().second;
+        raw_.first = at;
+      }
+      raw_.bytes.push_back(c);
+      raw_.last = at;
+      if (raw_.bytes.size() >= expect_.front().first) {
+        expect_.pop_front();
+        Frame f = std::move(raw_);
+        raw_ = Frame{};
+        EmitLocked(std::move(f));
+      }
+      continue;
+    }
+    if (c == '\r') {
+      Frame f;
+      f.kind = Frame::Kind::Line;
+      f.bytes = std::move(line_);
+      f.first = f.bytes.empty() ? at : lineFirst_;
+      f.last = at;
+      line_.clear();
+      EmitLocked(std::move(f));
+    } else {
+      if (line_.empty()) lineFirst_ = at;
+      line_.push_back(c);
+    }
+  }
+  cv_.notify_all();
+}
+
+void InstrumentSim::EmitLocked(Frame frame) {
+  frames_.push_back(std::move(frame));
+  const Frame& f = frames_.back();
+  Session s(f, frames_, expect_);
+  bool handled = false;
+  for (Rule& rule : rules_) {
+    try {
+      if (rule(f, s)) {
+        handled = true;
+        break;
+      }
+    } catch (const std::exception& e) {
+      ruleErrors_.push_back(e.what());
+      handled = true;
+      break;
+    } catch (...) {
+      ruleErrors_.push_back("a rule threw");
+      handled = true;
+      break;
+    }
+  }
+  if (!handled && f.kind == Frame::Kind::Line) {
+    auto it = replies_.find(f.bytes);
+    if (it != replies_.end()) s.Respond(it->second);
+  }
+  for (auto it = script_.begin(); it != script_.end(); ++it) {
+    if (it->first.empty() || it->first == f.Key()) {
+      s.Respond(std::move(it->second));
+      script_.erase(it);
+      break;
+    }
+  }
+  if (!s.answer_.Empty()) ScheduleLocked(s.answer_, SimClock::now());
+}
+
+void InstrumentSim::Loop() {
+  std::unique_lock<std::mutex> lock(m_);
+  while (!stop_) {
+    while (!ops_.empty()) {
+      auto op = std::move(ops_.front());
+      ops_.pop_front();
+      op.second();
+      doneOp_ = op.first;
+      cv_.notify_all();
+    }
+    RunDueLocked(SimClock::now());
+    WriteLocked();
+
+    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {-1, 0, 0}};
+    nfds_t count = 1;
+    const int master = master_;
+    if (master >= 0) {
+      short events = 0;
+      if (!paused_) events |= POLLIN;
+      if (!tx_.empty()) events |= POLLOUT;
+      fds[1] = {master, events, 0};
+      count = 2;
+    }
+    int timeout = -1;
+    if (!due_.empty()) {
+      auto next = std::min_element(due_.begin(), due_.end(),
+                                   [](const Due& a, const Due& b) { return a.at < b.at; })->at;
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(next - SimClock::now()).count();
+      timeout = static_cast<int>(std::clamp<long long>(left, 0, 60000));
+    }
+    lock.unlock();
+    const int r = ::poll(fds, count, timeout);
+    lock.lock();
+    if (r <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      char sink[64];
+      while (::read(wake_[0], sink, sizeof sink) > 0) {
+      }
+    }
+    // Only this thread opens or closes the pair, so master_ is still the polled one.
+    if (count == 2 && master_ == master) {
+      if ((fds[1].revents & POLLIN) && !paused_) {
+        ReadLocked();
+      } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        // Every slave descriptor went away (ours included): the line is dead.
+        ClosePairLocked();
+      }
+    }
+  }
+}
+
+}  // namespace testsupport

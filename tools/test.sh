@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs the tests.
+# With SANITIZE=1 it builds into build-asan with AddressSanitizer and UBSan instead.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh
+dir=build
+flags=()
+if [[ "${SANITIZE:-0}" == 1 ]]; then
+  dir=build-asan
+  flags+=(-DVANTREL_SANITIZE=ON)
+fi
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}"
+cmake --build "$dir"
+ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" --timeout 300

@@ -1,0 +1,206 @@
+// .gen and .anz code files: S-record text read character by character, S0 passed over,
+// each S1/S2 record sent in three acknowledged stages, S9 ending the upload.
+#include "upload/code_file_upload.h"
+
+#include <memory>
+
+#include "framework/files.h"
+#include "framework/strings.h"
+#include "framework/thread.h"
+
+namespace upload {
+namespace {
+
+// Characters a data record takes after its type: two count characters, the lead
+// character and the 70-character block.
+constexpr std::uint64_t kDataRecordRest = 2 + 1 + 70;
+constexpr std::uint8_t kLastIndex = 69;
+
+std::string NextChar(framework::BinaryStream& s) { return framework::ChrB(s.ReadUInt8()); }
+
+bool Left(const framework::BinaryStream& s, std::uint64_t n) {
+  return s.Position() <= s.Length() && s.Length() - s.Position() >= n;
+}
+
+std::int32_t ReadCount(framework::BinaryStream& s) {
+  std::string high = NextChar(s);
+  std::string low = NextChar(s);
+  return static_cast<std::int32_t>(framework::Val("&h" + high + low));
+}
+
+}  // namespace
+
+const CodeFile& GenCodeFile() {
+  static const CodeFile gen{&Window1_::Kesmar_Status,
+                            "Error Opening .gen File",
+                            "MPUFileE" + CR,
+                            "MPURec" + CR,
+                            "MPUDone" + CR,
+                            "Erasing .gen ROM",
+                            2600,
+                            "Loading .gen File",
+                            ".gen No 'S' Error",
+                            ".gen File Load Done",
+                            ".gen File Error",
+                            ".gen File Checksum Error"};
+  return gen;
+}
+
+const CodeFile& AnzCodeFile() {
+  static const CodeFile anz{&Window1_::ANZ_Status,
+                            "Error Opening .anz File",
+                            "@MPUFileE" + CR,
+                            "@MPURec" + CR,
+                            "@MPUDone" + CR,
+                            "Erasing .anz ROM",
+                            2100,
+                            "Loading .anz File",
+                            ".anz No 'S' Error",
+                            ".anz File Load Done",
+                            ".anz File Error",
+                            ".anz File Checksum Error"};
+  return anz;
+}
+
+bool RunCodeFileUpload(const CodeFile& t) {
+  const std::string OK = ReplyLine("OK");
+  const std::string RP_OK = ReplyLine("RP OK");
+  const std::string ER_OK = ReplyLine("ER OK");
+  framework::MemoryBlock buffer(256);
+  std::uint16_t recordNumber = 0;
+
+  Show(t.ownStatus, "");
+  Show(&Window1_::Bin_Status, "");
+  std::shared_ptr<framework::FolderItem> file = Window1()->f;
+  // A file that can't be opened (gone, unreadable, a folder) is no file to send.
+  std::unique_ptr<framework::BinaryStream> stream =
+      file ? framework::BinaryStream::Open(*Window1()->f, false) : nullptr;
+  if (!stream) {
+    Show(&Window1_::StatusText, t.errorOpening);
+    return false;
+  }
+  framework::BinaryStream& s = *stream;
+  Show(&Window1_::ChecksumText, "");
+  Show(&Window1_::PageNumText, "");
+
+  SendCommand(t.eraseCommand);
+  Show(&Window1_::StatusText, t.erasing);
+  ShowProgressMaximum(0);
+  WaitForReply({OK}, Pass::Erase);
+
+  ShowProgressMaximum(t.progressMaximum);
+  Show(&Window1_::StatusText, t.loading);
+  Show(t.ownStatus, t.loading);
+  std::uint16_t repeats = 0;
+  Show(&Window1_::RepeatPageText, framework::Str(repeats));
+
+  for (;;) {
+    if (s.EOF_()) break;
+    std::uint64_t recordStart = s.Position();
+
+    std::string c = NextChar(s);
+    bool endedInLineEnds = false;
+    while (c == CR || c == LF) {
+      if (s.EOF_()) {
+        endedInLineEnds = true;
+        break;
+      }
+      c = NextChar(s);
+      framework::GiveWay();
+    }
+    // Line ends after the last record: the file ends as at a record start.
+    if (endedInLineEnds) break;
+
+    if (c != "S") {
+      Show(&Window1_::StatusText, t.noS);
+      break;
+    }
+    if (!Left(s, 1)) {  // the file ends inside the record: nothing of it goes out
+      Show(&Window1_::StatusText, t.fileError);
+      break;
+    }
+    std::string type = NextChar(s);
+
+    if (type == "0") {
+      if (!Left(s, 2)) {
+        Show(&Window1_::StatusText, t.fileError);
+        break;
+      }
+      std::int32_t count = ReadCount(s);
+      std::uint64_t skip = 2 * static_cast<std::uint64_t>(count < 0 ? 0 : count);
+      if (!Left(s, skip)) {
+        Show(&Window1_::StatusText, t.fileError);
+        break;
+      }
+      s.SetPosition(s.Position() + skip);
+      framework::GiveWay();
+      continue;
+    }
+    if (type == "9") {
+      SendCommand(t.doneCommand);
+      Show(&Window1_::StatusText, t.loadDone);
+      Show(t.ownStatus, t.loadDone);
+      break;
+    }
+    if (type != "1" && type != "2") {
+      Show(&Window1_::StatusText, t.fileError);
+      break;
+    }
+    if (!Left(s, kDataRecordRest)) {
+      Show(&Window1_::StatusText, t.fileError);
+      break;
+    }
+
+    std::int32_t count = ReadCount(s);
+    std::uint8_t lead = s.ReadUInt8();
+    std::uint8_t sum = 0;
+    Show(&Window1_::PageNumText, framework::Str(recordNumber));
+    for (std::size_t i = 0; i <= kLastIndex; ++i) {
+      buffer.SetByte(i, s.ReadUInt8());
+      sum = Sum8Add(sum, buffer.Byte(i));
+      framework::GiveWay();
+    }
+    if (s.ReadError()) {
+      // The file could not be read after all: nothing of this record goes out.
+      Show(&Window1_::StatusText, t.fileError);
+      break;
+    }
+    Show(&Window1_::ChecksumText, framework::Str(sum));
+    ShowProgressValue(recordNumber);
+
+    SendCommand(t.recordCommand);
+    WaitForReply({OK});
+    // The information byte holds 2 x count; a count above 127 keeps its low 8 bits.
+    SendByte((2 * count) & 0xFF);
+    SendByte(kLastIndex);
+    SendByte(lead);
+    WaitForReply({OK});
+    SendBlock(buffer, static_cast<std::size_t>(kLastIndex) + 1);
+    SendByte(sum);
+    WaitForReply({OK, RP_OK, ER_OK});
+
+    if (Window1()->Reply == RP_OK) {
+      s.SetPosition(recordStart);
+      ++repeats;
+      Show(&Window1_::RepeatPageText, framework::Str(repeats));
+    } else if (Window1()->Reply == ER_OK) {
+      Show(&Window1_::StatusText, t.checksumError);
+      break;
+    } else if (Window1()->Reply == OK) {
+      ++recordNumber;
+    }
+    framework::GiveWay();
+  }
+
+  ShowProgressValue(0);
+  s.Close();
+  return true;
+}
+
+}  // namespace upload
+
+void SendGenMPUCode::Event_Run() { upload::RunCodeFileUpload(upload::GenCodeFile()); }
+
+void SendAnzMPUCode::Event_Run() {
+  if (upload::RunCodeFileUpload(upload::AnzCodeFile())) upload::AwaitAnzConfiguration();
+}
