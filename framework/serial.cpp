@@ -47,6 +47,7 @@ namespace {
 // How long XmitWait waits for a driver that takes nothing (flow control holding the line)
 // before it gives up and reports the port.
 constexpr std::chrono::milliseconds kStallLimit{5000};
+constexpr std::chrono::milliseconds kWaitSlice{50};
 // Read errors in a row, with no input between them, after which a port that poll() does
 // not show hung up is taken for dead all the same.
 constexpr int kErrorStreakLimit = 8;
@@ -288,9 +289,11 @@ class SerialLine : public QObject {
         QueueError();
         break;
       }
+      // Short slices: a pseudo-terminal (and maybe a driver) frees room without waking
+      // poll(), so the write is retried now and then in any case.
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(kStallLimit - idle);
       pollfd p{fd_, POLLOUT, 0};
-      const int r = ::poll(&p, 1, static_cast<int>(std::max<long long>(1, left.count())));
+      const int r = ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left.count(), 1, kWaitSlice.count())));
       if (r < 0 && errno != EINTR) {
         EndConnection("Waiting to send failed: " + ErrnoText(errno));
         break;

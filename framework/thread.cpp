@@ -100,24 +100,6 @@ struct EhState {
 
 EhState* EhGlobals() { return reinterpret_cast<EhState*>(abi::__cxa_get_globals()); }
 
-// protected_fixedsize_stack (a guard page below the stack) that also tells its fiber
-// where the stack lies, for the sanitizer.
-class RecordingStack {
- public:
-  RecordingStack(std::size_t bytes, boost::context::stack_context* where)
-      : inner_(bytes), where_(where) {}
-  boost::context::stack_context allocate() {
-    boost::context::stack_context sctx = inner_.allocate();
-    *where_ = sctx;
-    return sctx;
-  }
-  void deallocate(boost::context::stack_context& sctx) noexcept { inner_.deallocate(sctx); }
-
- private:
-  boost::context::protected_fixedsize_stack inner_;
-  boost::context::stack_context* where_;
-};
-
 }  // namespace
 
 // One run of a thread: its fiber, made at the first resume, and the scheduler's view of it.
@@ -156,6 +138,7 @@ class Fiber {
   // Where the resumer's stack lies (sanitizer), learnt at every arrival on the fiber.
   const void* backBottom_ = nullptr;
   std::size_t backSize_ = 0;
+  void* deadFakeStack_ = nullptr;
 };
 
 Fiber* Fiber::current = nullptr;
@@ -183,6 +166,7 @@ struct Scheduler {
   std::vector<Fiber*> live;  // started and not finished, in start order
   QPointer<Pump> pump;
   bool inShot = false;
+  bool started = false;  // a thread was started during the current round
   std::vector<std::exception_ptr> escaped;  // to report from the main stack after the shot
 
   bool IsLive(const Fiber* f) const { return std::find(live.begin(), live.end(), f) != live.end(); }
@@ -225,6 +209,7 @@ struct RoundResult {
 RoundResult RunRound() {
   Scheduler& s = S();
   RoundResult r;
+  s.started = false;
   // Threads started during the round first run in the next one; threads destroyed during
   // it are skipped.
   const std::vector<Fiber*> order = s.live;
@@ -244,6 +229,7 @@ RoundResult RunRound() {
       if (f->escaped_) s.escaped.push_back(std::exchange(f->escaped_, nullptr));
     }
   }
+  if (s.started) r.allIdle = false;
   return r;
 }
 
@@ -335,10 +321,21 @@ void SuspendCurrent(Fiber* f) {
 void Fiber::Resume() {
   if (!started_) {
     started_ = true;
-    fiber_ = boost::context::fiber(std::allocator_arg, RecordingStack(stackBytes_, &sctx_),
-                                   [this](boost::context::fiber&& back) {
-                                     return Body(std::move(back));
-                                   });
+    // The stack is made first so that the sanitizer hears of it before boost's start-up
+    // runs its entry on it for a moment (else that frame lands among the main stack's).
+    // That visit is a switch there and back, told as two.
+    boost::context::protected_fixedsize_stack salloc(stackBytes_);
+    sctx_ = salloc.allocate();
+    void* fake = nullptr;
+    const void* here = nullptr;
+    std::size_t hereSize = 0;
+    StartSwitch(&fake, static_cast<const char*>(sctx_.sp) - sctx_.size, sctx_.size);
+    fiber_ = boost::context::fiber(
+        std::allocator_arg, boost::context::preallocated(sctx_.sp, sctx_.size, sctx_), salloc,
+        [this](boost::context::fiber&& back) { return Body(std::move(back)); });
+    FinishSwitch(fake, &here, &hereSize);
+    StartSwitch(&fake, here, hereSize);
+    FinishSwitch(fake, nullptr, nullptr);
   }
   Fiber* previous = current;
   current = this;
@@ -373,11 +370,15 @@ boost::context::fiber Fiber::Body(boost::context::fiber&& back) {
     // The thread is being destroyed; its frames are gone now.
   } catch (...) {
     // Must not cross into the resumer's stack: the scheduler reports it from there.
-
+    escaped_ = std::current_exception();
   }
   finished_ = true;
   sleeping_ = false;
-  StartSwitch(nullptr, backBottom_, backSize_);  // this stack is done
+  // The last switch away. The sanitizer's usual way to say so (no place to keep this
+  // stack's fake frames, which drops them) would drop them too early: the return value
+  // below is still built in boost's frame, which may live there. So they are kept, and
+  // are simply never used again (this costs memory only with detect_stack_use_after_return).
+  StartSwitch(&deadFakeStack_, backBottom_, backSize_);
   return std::move(back_);
 }
 
@@ -406,11 +407,9 @@ void Thread::Run() {
   fiber_ = std::make_unique<Fiber>(this);
   Scheduler& s = S();
   s.live.push_back(fiber_.get());
-  if (Fiber::current) {
-    // Started from a thread: the running round is not idle, the next one starts it.
-    Fiber::current->passIdle_ = false;
-    return;
-  }
+  // Started from a thread's pass: the running round is not idle, whatever its passes do
+  // after this, so that the next round starts it.
+  if (s.inShot) s.started = true;
   GetPump(true)->Kick();
 }
 

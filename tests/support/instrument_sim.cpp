@@ -338,14 +338,11 @@ termios InstrumentSim::LineSettings() const {
 // --- the simulator thread ---
 
 void InstrumentSim::ScheduleLocked(const Plan& plan, SimClock::time_point start) {
-  SimClock::time_point at = start;
-  for (const Plan::Step& step : plan.Steps()) {
-    if (step.kind == Plan::Step::Kind::Wait) {
-      at += step.wait;
-      continue;
-    }
-    due_.push_back({at, ++order_, step});
-  }
+  Due d{start, ++order_, plan, 0};
+  const auto& steps = d.plan.Steps();
+  while (d.next < steps.size() && steps[d.next].kind == Plan::Step::Kind::Wait)
+    d.at += steps[d.next++].wait;
+  if (d.next < steps.size()) due_.push_back(std::move(d));
   cv_.notify_all();
 }
 
@@ -355,11 +352,17 @@ void InstrumentSim::RunDueLocked(SimClock::time_point now) {
       return a.at != b.at ? a.at < b.at : a.order < b.order;
     });
     if (next == due_.end() || next->at > now) return;
-    Due d = std::move(*next);
-    due_.erase(next);
-    switch (d.step.kind) {
+    const Plan::Step step = next->plan.Steps()[next->next++];
+    // The rest of this plan waits from now on; a step that is late delays what follows.
+    const auto& steps = next->plan.Steps();
+    SimClock::time_point at = SimClock::now();
+    while (next->next < steps.size() && steps[next->next].kind == Plan::Step::Kind::Wait)
+      at += steps[next->next++].wait;
+    next->at = at;
+    if (next->next >= steps.size()) due_.erase(next);
+    switch (step.kind) {
       case Plan::Step::Kind::Send:
-        EnqueueLocked(std::move(d.step.bytes));
+        EnqueueLocked(step.bytes);
         WriteLocked();
         break;
       case Plan::Step::Kind::HangUp:

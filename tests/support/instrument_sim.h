@@ -209,10 +209,13 @@ class InstrumentSim {
   termios LineSettings() const;
 
  private:
+  // A plan being carried out: its next step and when that is due. Each wait counts from
+  // the moment the step before it was carried out, so a gap is never shorter than asked.
   struct Due {
     SimClock::time_point at;
     std::uint64_t order;
-    Plan::Step step;
+    Plan plan;
+    std::size_t next;
   };
   struct Chunk {
     std::string bytes;

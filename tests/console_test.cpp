@@ -1,0 +1,345 @@
+// The console of the main window (the command line, the fixed commands, the reply area)
+// and the hand-off of arriving input to the reply area or to Reply, through the real
+// program and its widgets against the simulator.
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <QWidget>
+
+#include <chrono>
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/support/instrument_sim.h"
+#include "tests/support/program_harness.h"
+#include "window/window1.h"
+
+using namespace harness;
+using namespace std::chrono_literals;
+using testsupport::InstrumentSim;
+using testsupport::Plan;
+
+namespace {
+
+std::string Hex(const std::string& bytes) {
+  std::string out;
+  char b[4];
+  for (unsigned char c : bytes) {
+    std::snprintf(b, sizeof b, "%s%02X", out.empty() ? "" : " ", c);
+    out += b;
+  }
+  return out;
+}
+
+// Key presses in a widget: "\r" Return, "\b" Backspace, "\x1c" Left, any other character itself.
+void Press(QWidget* w, const std::string& keys) {
+  for (char c : keys) {
+    switch (c) {
+      case '\r': QTest::keyClick(w, Qt::Key_Return); break;
+      case '\b': QTest::keyClick(w, Qt::Key_Backspace); break;
+      case '\x1c': QTest::keyClick(w, Qt::Key_Left); break;
+      case '\x1b': QTest::keyClick(w, Qt::Key_Escape); break;
+      default: QTest::keyClick(w, c); break;
+    }
+  }
+}
+
+class ConsoleTest : public ::testing::Test {
+ protected:
+  void SetUp() override { seen = &InstallSeams(); }
+  void TearDown() override { framework::testing::StopProgram(); }
+
+  void StartWith(std::vector<framework::testing::SerialPortEntry> ports) {
+    w = Start(std::move(ports));
+    // The real handlers still run; the counts only tell the test when they have.
+    auto error = w->Serial1()->Error;
+    w->Serial1()->Error = [this, error](framework::Serial* s) {
+      ++errors;
+      error(s);
+    };
+    auto data = w->Serial1()->DataAvailable;
+    w->Serial1()->DataAvailable = [this, data](framework::Serial* s) {
+      ++handoffs;
+      data(s);
+    };
+  }
+  void StartWithInstrument() {
+    StartWith({{"Vantrel-9", sim.SlavePath()}});
+    ASSERT_TRUE(w->Serial1()->IsOpen()) << w->Serial1()->LastErrorText();
+  }
+
+  void TypeInCommandLine(const std::string& keys) { Press(w->TxText()->Widget(), keys); }
+  bool ReplyShown(const std::string& text) {
+    return RunUntil([&] { return w->RxText()->Text() == text; });
+  }
+  // Everything sent so far has arrived; a while later nothing more has.
+  std::string ReceivedOnceSettled(std::size_t expected) {
+    sim.WaitForBytes(expected, 3000ms);
+    RunFor(100ms);
+    return sim.Received();
+  }
+  // Sends unasked bytes and waits until the hand-off has run for them.
+  void Arrive(const std::string& bytes) {
+    const int before = handoffs;
+    sim.Send(bytes);
+    RunUntil([&] { return handoffs > before; });
+  }
+  // One console exchange, so that the reply area shows something of its own.
+  void ShowVersionReply() {
+    Click(w->GenVersionPB()->Widget());
+    ASSERT_TRUE(ReplyShown("GEN V1.00\r\n")) << w->RxText()->Text();
+    ASSERT_FALSE(w->GetEntireReply);
+    sim.ClearReceived();
+  }
+
+  InstrumentSim sim;
+  Seen* seen = nullptr;
+  Window1_* w = nullptr;
+  int errors = 0, handoffs = 0;
+};
+
+// --- the command line ---
+
+struct TypingCase {
+  const char* name;
+  std::string keys;
+  std::string sent;
+  std::string fieldAfter;
+};
+void PrintTo(const TypingCase& c, std::ostream* os) { *os << c.name; }
+
+class ConsoleTypingTest : public ConsoleTest, public ::testing::WithParamInterface<TypingCase> {};
+
+TEST_P(ConsoleTypingTest, ReturnSendsTheLineAndCrAloneAndTheNextKeyEmptiesTheSentLine) {
+  StartWithInstrument();
+  TypeInCommandLine(GetParam().keys);
+  EXPECT_EQ(Hex(ReceivedOnceSettled(GetParam().sent.size())), Hex(GetParam().sent));
+  EXPECT_EQ(w->TxText()->Text(), GetParam().fieldAfter);
+  EXPECT_EQ(errors, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, ConsoleTypingTest,
+    ::testing::Values(
+        TypingCase{"CommandAndReturn", "ver?\r", "ver?\r", "ver?"},
+        TypingCase{"ReturnOnAnEmptyLine", "\r", "\r", ""},
+        TypingCase{"SecondReturnSendsCrAlone", "ver?\r\r", "ver?\r\r", ""},
+        TypingCase{"NextCommandStartsOnAnEmptyLine", "ver?\rID?\r", "ver?\rID?\r", "ID?"},
+        TypingCase{"TypedLetterStandsAlone", "ver?\rX", "ver?\r", "X"},
+        TypingCase{"AnyKeyEmptiesTheSentLine", "ver?\r\x1c", "ver?\r", ""},
+        TypingCase{"OnlyTheFirstKeyEmpties", "ver?\rab", "ver?\r", "ab"},
+        TypingCase{"EditingKeysTakeTheirOrdinaryEffect", "verr\b?\r", "ver?\r", "ver?"},
+        TypingCase{"NoReturnNoSend", "ver?", "", "ver?"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ConsoleTest, ReturnEmptiesTheReplyAreaAndShowsTheFirstInputAfterTheSend) {
+  StartWithInstrument();
+  ShowVersionReply();
+  sim.Script("ID?", Plan::Silence());
+  TypeInCommandLine("ID?\r");
+  EXPECT_EQ(w->RxText()->Text(), "") << "the area is emptied as the command goes out";
+  EXPECT_TRUE(w->GetEntireReply);
+  RunFor(200ms);
+  EXPECT_EQ(w->RxText()->Text(), "") << "no answer, nothing shown";
+  EXPECT_TRUE(w->GetEntireReply) << "the console waits for the next input, however late";
+  sim.Send("late\r\n");
+  EXPECT_TRUE(ReplyShown("late\r\n")) << w->RxText()->Text();
+  EXPECT_FALSE(w->GetEntireReply);
+  EXPECT_EQ(w->Reply, "");
+}
+
+TEST_F(ConsoleTest, OtherKeysSendNothingAndLeaveTheReplyAndRoutingAlone) {
+  StartWithInstrument();
+  ShowVersionReply();
+  TypeInCommandLine("x\b\x1c\x1b");
+  RunFor(100ms);
+  EXPECT_EQ(sim.ReceivedCount(), 0u);
+  EXPECT_EQ(w->RxText()->Text(), "GEN V1.00\r\n");
+  EXPECT_FALSE(w->GetEntireReply);
+}
+
+// --- the fixed commands ---
+
+struct ButtonCase {
+  const char* name;
+  framework::PushButton* (Window1_::*button)();
+  std::string bytes;
+  std::string answer;  // the simulator's line for it
+};
+void PrintTo(const ButtonCase& c, std::ostream* os) { *os << c.name; }
+
+class ConsoleButtonTest : public ConsoleTest, public ::testing::WithParamInterface<ButtonCase> {};
+
+TEST_P(ConsoleButtonTest, SendsExactlyItsBytesWhateverTheCommandLineHolds) {
+  StartWithInstrument();
+  QWidget* button = (w->*GetParam().button)()->Widget();
+  // A line sent from the command line is still showing, with its clear pending.
+  TypeInCommandLine("ID?\r");
+  ASSERT_TRUE(ReplyShown(std::string(InstrumentSim::kGenId) + "\r\n"));
+  sim.ClearReceived();
+
+  Click(button);
+  EXPECT_EQ(w->RxText()->Text(), "");
+  EXPECT_TRUE(w->GetEntireReply);
+  EXPECT_EQ(Hex(ReceivedOnceSettled(GetParam().bytes.size())), Hex(GetParam().bytes));
+  EXPECT_TRUE(ReplyShown(GetParam().answer + "\r\n")) << w->RxText()->Text();
+  EXPECT_FALSE(w->GetEntireReply);
+  EXPECT_EQ(w->TxText()->Text(), "ID?") << "the button leaves the command line alone";
+  // The clear is still pending: the next key empties the field first.
+  TypeInCommandLine("a");
+  EXPECT_EQ(w->TxText()->Text(), "a");
+
+  // Text typed but not sent stays, and is not sent.
+  sim.ClearReceived();
+  Click(button);
+  EXPECT_EQ(Hex(ReceivedOnceSettled(GetParam().bytes.size())), Hex(GetParam().bytes));
+  EXPECT_EQ(w->TxText()->Text(), "a");
+  EXPECT_EQ(errors, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Buttons, ConsoleButtonTest,
+    ::testing::Values(
+        ButtonCase{"BeginUpdate", &Window1_::BootloaderPB, "\x23\x42\x6F\x6F\x74\x0D", InstrumentSim::kBootAnswer},
+        ButtonCase{"GenVersion", &Window1_::GenVersionPB, "\x76\x65\x72\x3F\x0D", InstrumentSim::kGenVersion},
+        ButtonCase{"GenId", &Window1_::VersionPB1, "\x49\x44\x3F\x0D", InstrumentSim::kGenId},
+        ButtonCase{"AnzVersion", &Window1_::AnzVersionPB, "\x40\x76\x65\x72\x3F\x0D", InstrumentSim::kAnzVersion}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- console routing: what the reply area shows ---
+
+struct ShownCase {
+  const char* name;
+  std::string pendingBefore;  // unasked input that arrived before the send
+  Plan answer;                // the instrument's answer to "ver?"
+  std::string shown;          // the reply area once the answer is in
+  std::string later;          // more input after that, if any
+  std::string replyAfter;     // Reply at the end
+};
+void PrintTo(const ShownCase& c, std::ostream* os) { *os << c.name; }
+
+class ConsoleShownTest : public ConsoleTest, public ::testing::WithParamInterface<ShownCase> {};
+
+TEST_P(ConsoleShownTest, TheFirstInputAfterTheSendIsShownWholeAsReceived) {
+  const ShownCase& c = GetParam();
+  StartWithInstrument();
+  if (!c.pendingBefore.empty()) {
+    Arrive(c.pendingBefore);
+    ASSERT_EQ(w->Serial1()->BytesAvailable(), c.pendingBefore.size()) << "a fragment waits";
+  }
+  sim.Script("ver?", c.answer);
+  Click(w->GenVersionPB()->Widget());
+  EXPECT_TRUE(ReplyShown(c.shown)) << Hex(w->RxText()->Text());
+  EXPECT_FALSE(w->GetEntireReply);
+  EXPECT_EQ(w->Serial1()->BytesAvailable(), 0u) << "the console takes all that is pending";
+  if (!c.later.empty()) {
+    Arrive(c.later);
+    EXPECT_TRUE(RunUntil([&] { return w->Reply == c.replyAfter; })) << Hex(w->Reply);
+    EXPECT_EQ(w->RxText()->Text(), c.shown) << "input for Reply is not shown";
+  }
+  RunFor(50ms);
+  EXPECT_EQ(Hex(w->Reply), Hex(c.replyAfter));
+  EXPECT_EQ(Hex(w->RxText()->Text()), Hex(c.shown));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ConsoleShownTest,
+    ::testing::Values(
+        ShownCase{"OneLine", "", Plan::Lines({"GEN V1.00"}), "GEN V1.00\r\n", "", ""},
+        ShownCase{"TwoLinesAtOnce", "", Plan::Lines({"GEN V1.00", "ANZ V1.00"}),
+                  "GEN V1.00\r\nANZ V1.00\r\n", "", ""},
+        ShownCase{"BytesAsReceived", "", Plan().Send(std::string("\xB5\x00\xFF\x80\r\n", 6)),
+                  std::string("\xB5\x00\xFF\x80\r\n", 6), "", ""},
+        // Only the first piece is the console's; the rest is upload-side input.
+        ShownCase{"SplitReply", "", Plan().Send("GEN "), "GEN ", "V1.00\r\n", "V1.00\r\n"},
+        ShownCase{"OkWithoutLineEndThenCrLf", "", Plan().Send("OK"), "OK", "\r\n", "\r\n"},
+        ShownCase{"FragmentPendingBeforeTheSend", "AB", Plan::Lines({"GEN V1.00"}),
+                  "ABGEN V1.00\r\n", "", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- upload routing: Reply ---
+
+struct Arrival {
+  std::string bytes;
+  std::string reply;    // Reply after the hand-off ran for them
+  std::size_t pending;  // input left waiting
+};
+
+struct HandOffCase {
+  const char* name;
+  std::vector<Arrival> arrivals;
+};
+void PrintTo(const HandOffCase& c, std::ostream* os) { *os << c.name; }
+
+class ConsoleHandOffTest : public ConsoleTest, public ::testing::WithParamInterface<HandOffCase> {};
+
+TEST_P(ConsoleHandOffTest, OnlyCrLfHandsAllPendingInputToReplyUnshown) {
+  StartWithInstrument();
+  ShowVersionReply();
+  int step = 0;
+  for (const Arrival& a : GetParam().arrivals) {
+    SCOPED_TRACE("arrival " + std::to_string(step++) + ": " + Hex(a.bytes));
+    const int before = handoffs;
+    sim.Send(a.bytes);
+    EXPECT_TRUE(RunUntil([&] {
+      return handoffs > before && w->Serial1()->BytesAvailable() == a.pending && w->Reply == a.reply;
+    }));
+    EXPECT_EQ(Hex(w->Reply), Hex(a.reply));
+    EXPECT_EQ(w->Serial1()->BytesAvailable(), a.pending);
+    EXPECT_EQ(w->RxText()->Text(), "GEN V1.00\r\n") << "upload-side input is never shown";
+    EXPECT_FALSE(w->GetEntireReply);
+  }
+  EXPECT_EQ(sim.ReceivedCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, ConsoleHandOffTest,
+    ::testing::Values(
+        HandOffCase{"UnaskedLine", {{"ANO OK\r\n", "ANO OK\r\n", 0}}},
+        HandOffCase{"SplitOverSeveralReads", {{"O", "", 1}, {"K", "", 2}, {"\r", "", 3}, {"\n", "OK\r\n", 0}}},
+        HandOffCase{"TwoLinesAtOnce", {{"OK\r\nRP OK\r\n", "OK\r\nRP OK\r\n", 0}}},
+        HandOffCase{"LineAndFragment", {{"OK\r\nRP", "OK\r\nRP", 0}, {" OK\r\n", " OK\r\n", 0}}},
+        HandOffCase{"CrAlone", {{"OK\r", "", 3}, {"ER OK\r", "", 9}, {"\r\n", "OK\rER OK\r\r\n", 0}}},
+        HandOffCase{"LfAlone", {{"OK\n", "", 3}, {"\n", "", 4}, {"OK\r\n", "OK\n\nOK\r\n", 0}}},
+        HandOffCase{"LfThenCr", {{"OK\n\r", "", 4}, {"\n", "OK\n\r\n", 0}}},
+        HandOffCase{"TwoHandOffsInARow", {{"OK\r\n", "OK\r\n", 0}, {"RP OK\r\n", "RP OK\r\n", 0}}},
+        HandOffCase{"CrLfInTheMiddle", {{"AYES", "", 4}, {" OK\r\nAN", "AYES OK\r\nAN", 0}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- writing to a closed port ---
+
+enum class SentBy { Button, Return };
+void PrintTo(SentBy s, std::ostream* os) { *os << (s == SentBy::Button ? "Button" : "Return"); }
+
+class ConsoleClosedPortTest : public ConsoleTest, public ::testing::WithParamInterface<SentBy> {};
+
+TEST_P(ConsoleClosedPortTest, VerifyConnectionShowsAfterTheConsoleEmptiedTheReplyArea) {
+  StartWith({{"ttyUSB0", "/nonexistent-vantrel/ttyUSB0"}});
+  ASSERT_EQ(w->Connected_Text()->Text(), "False");
+  for (int round = 1; round <= 2; ++round) {
+    SCOPED_TRACE("send " + std::to_string(round));
+    if (GetParam() == SentBy::Button)
+      Click(w->AnzVersionPB()->Widget());
+    else
+      TypeInCommandLine("@ver?\r");
+    EXPECT_EQ(w->RxText()->Text(), "") << "no error before the console emptied the area";
+    EXPECT_TRUE(w->GetEntireReply);
+    EXPECT_TRUE(ReplyShown("Verify Connection")) << w->RxText()->Text();
+    RunFor(100ms);
+    EXPECT_EQ(errors, round) << "one Error for each write";
+    EXPECT_EQ(w->RxText()->Text(), "Verify Connection");
+    EXPECT_TRUE(w->GetEntireReply) << "the error is no input";
+  }
+  EXPECT_EQ(handoffs, 0);
+  EXPECT_EQ(w->Connected_Text()->Text(), "False");
+}
+
+INSTANTIATE_TEST_SUITE_P(Senders, ConsoleClosedPortTest,
+                         ::testing::Values(SentBy::Button, SentBy::Return),
+                         [](const auto& info) {
+                           return std::string(info.param == SentBy::Button ? "Button" : "Return");
+                         });
+
+}  // namespace

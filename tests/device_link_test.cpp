@@ -1,0 +1,400 @@
+// The device link of the main window: the port list, opening the chosen port, Reconnect,
+// the Connected display and port errors, through the real program against the simulator.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QTest>
+#include <QWidget>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/application.h"
+#include "tests/support/instrument_sim.h"
+#include "tests/support/program_harness.h"
+#include "window/window1.h"
+
+using namespace harness;
+using namespace std::chrono_literals;
+using testsupport::InstrumentSim;
+
+namespace {
+
+const std::string kInvalidPort = "Error opening serial port. Invalid serial Port:-1";
+
+double CpuSeconds() {
+  rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Descriptors of this process open on the device (the simulator keeps one of its own).
+int DescriptorsOn(const std::string& device) {
+  int count = 0;
+  DIR* d = ::opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (dirent* e = ::readdir(d)) {
+    char target[PATH_MAX];
+    const std::string link = std::string("/proc/self/fd/") + e->d_name;
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n > 0 && device == std::string(target, static_cast<std::size_t>(n))) ++count;
+  }
+  ::closedir(d);
+  return count;
+}
+
+// Waits until the driver holds count bytes of input for whoever opens the device next,
+// so that an open afterwards surely finds them there.
+bool WaitUntilQueuedForReading(const std::string& path, int count) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  int queued = -1;
+  for (int i = 0; i < 500 && queued != count; ++i) {
+    if (::ioctl(fd, FIONREAD, &queued) != 0) break;
+    if (queued != count) std::this_thread::sleep_for(10ms);
+  }
+  ::close(fd);
+  return queued == count;
+}
+
+QComboBox* PortList(Window1_* w) { return static_cast<QComboBox*>(w->PortPopup()->Widget()); }
+
+class DeviceLinkTest : public ::testing::Test {
+ protected:
+  struct Box {
+    std::string text;
+    std::string connectedThen;  // the Connected display while the box showed
+  };
+
+  void SetUp() override {
+    InstallSeams();
+    framework::testing::SetMessageBox([this](const std::string& text) {
+      boxes.push_back({text, Window1()->Connected_Text()->Text()});
+    });
+  }
+  void TearDown() override {
+    if (!stopped) framework::testing::StopProgram();
+  }
+
+  Window1_* StartWith(std::vector<framework::testing::SerialPortEntry> ports) {
+    w = Start(std::move(ports));
+    // The real handlers still run; the counts only tell the test when they have.
+    auto error = w->Serial1()->Error;
+    w->Serial1()->Error = [this, error](framework::Serial* s) {
+      ++errors;
+      error(s);
+    };
+    auto data = w->Serial1()->DataAvailable;
+    w->Serial1()->DataAvailable = [this, data](framework::Serial* s) {
+      ++handoffs;
+      data(s);
+    };
+    return w;
+  }
+
+  std::string Missing(const char* name) const { return std::string("/nonexistent-vantrel/") + name; }
+
+  // The user's choice of another row: one arrow key in the list.
+  void ChooseRowAbove() { QTest::keyClick(PortList(w), Qt::Key_Up); }
+  void ChooseRowBelow() { QTest::keyClick(PortList(w), Qt::Key_Down); }
+
+  void AskGenVersion() { Click(w->GenVersionPB()->Widget()); }
+  bool ReplyShown(const std::string& text) {
+    return RunUntil([&] { return w->RxText()->Text() == text; });
+  }
+
+  Window1_* w = nullptr;
+  std::vector<Box> boxes;
+  int errors = 0, handoffs = 0;
+  bool stopped = false;
+};
+
+// --- start-up ---
+
+TEST_F(DeviceLinkTest, ThreePortsAreListedAndTheLastIsOpenedAt115200WithFocusInTheCommandLine) {
+  InstrumentSim sim;
+  StartWith({{"ttyS0", Missing("ttyS0")}, {"ttyUSB3", Missing("ttyUSB3")}, {"Vantrel-9", sim.SlavePath()}});
+  ASSERT_EQ(w->PortPopup()->ListCount(), 3);
+  EXPECT_EQ(w->PortPopup()->List(0), "0  ttyS0");
+  EXPECT_EQ(w->PortPopup()->List(1), "1  ttyUSB3");
+  EXPECT_EQ(w->PortPopup()->List(2), "2  Vantrel-9");
+  EXPECT_EQ(w->SerialPortCount, 3);
+  EXPECT_EQ(w->PortPopup()->ListIndex(), 2);
+  EXPECT_EQ(w->SelectedIndex, 2);
+  EXPECT_TRUE(w->Serial1()->IsOpen()) << w->Serial1()->LastErrorText();
+  EXPECT_EQ(w->Serial1()->SerialPort().Path, sim.SlavePath());
+  EXPECT_EQ(w->Connected_Text()->Text(), "True");
+  EXPECT_EQ(w->Widget()->focusWidget(), w->TxText()->Widget());
+  EXPECT_TRUE(boxes.empty());
+
+  // The line as the instrument sees it: 115200 bit/s, 8N1, CTS flow control, no XON/XOFF.
+  const termios t = sim.LineSettings();
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(t.c_cflag & PARENB);
+  EXPECT_FALSE(t.c_cflag & CSTOPB);
+  EXPECT_TRUE(t.c_cflag & CRTSCTS);
+  EXPECT_FALSE(t.c_iflag & (IXON | IXOFF));
+
+  // It is the instrument that answers.
+  AskGenVersion();
+  EXPECT_TRUE(ReplyShown("GEN V1.00\r\n")) << w->RxText()->Text();
+  EXPECT_EQ(sim.Received(), "ver?\r");
+}
+
+struct FailedOpenCase {
+  const char* name;
+  const char* path;
+};
+void PrintTo(const FailedOpenCase& c, std::ostream* os) { *os << c.name; }
+
+class DeviceLinkFailedOpenTest : public DeviceLinkTest,
+                                 public ::testing::WithParamInterface<FailedOpenCase> {};
+
+TEST_P(DeviceLinkFailedOpenTest, ShowsFalseAndLeavesThePortClosed) {
+  StartWith({{"ttyUSB0", GetParam().path}});
+  EXPECT_EQ(w->PortPopup()->List(0), "0  ttyUSB0");
+  EXPECT_EQ(w->PortPopup()->ListIndex(), 0);
+  EXPECT_EQ(w->Connected_Text()->Text(), "False");
+  EXPECT_FALSE(w->Serial1()->IsOpen());
+  EXPECT_TRUE(boxes.empty()) << "a failed open shows no message box";
+  // Reconnect tries again and fails the same way.
+  Click(w->ConnectPB()->Widget());
+  EXPECT_EQ(w->Connected_Text()->Text(), "False");
+  EXPECT_FALSE(w->Serial1()->IsOpen());
+  EXPECT_TRUE(boxes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, DeviceLinkFailedOpenTest,
+    ::testing::Values(FailedOpenCase{"Missing", "/nonexistent-vantrel/ttyUSB0"},
+                      FailedOpenCase{"NotASerialDevice", "/dev/null"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DeviceLinkTest, WithoutPortsListsNoneOpensNothingAndReconnectReportsIndexMinusOne) {
+  StartWith({});
+  ASSERT_EQ(w->PortPopup()->ListCount(), 1);
+  EXPECT_EQ(w->PortPopup()->List(0), "none");
+  EXPECT_LT(w->PortPopup()->ListIndex(), 0);
+  EXPECT_FALSE(w->Serial1()->IsOpen());
+  EXPECT_EQ(w->Connected_Text()->Text(), "No");
+  EXPECT_EQ(w->Widget()->focusWidget(), w->TxText()->Widget());
+  EXPECT_TRUE(boxes.empty());
+
+  Click(w->ConnectPB()->Widget());
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, kInvalidPort);
+  EXPECT_EQ(boxes[0].connectedThen, "No");
+  EXPECT_EQ(w->Connected_Text()->Text(), "No");
+  EXPECT_EQ(w->SelectedIndex, -1);
+  EXPECT_FALSE(w->Serial1()->IsOpen());
+  EXPECT_EQ(w->PortPopup()->ListCount(), 1) << "Reconnect does not rebuild the list";
+}
+
+TEST_F(DeviceLinkTest, ChoosingTheRowNoneAsksForDeviceZeroAndShowsTheFailedOpen) {
+  StartWith({});
+  ChooseRowBelow();
+  EXPECT_EQ(w->PortPopup()->ListIndex(), 0);
+  EXPECT_EQ(w->SelectedIndex, 0);
+  EXPECT_EQ(w->Connected_Text()->Text(), "False");
+  EXPECT_FALSE(w->Serial1()->IsOpen());
+  EXPECT_TRUE(boxes.empty());
+}
+
+// --- reselection and Reconnect ---
+
+struct ReselectCase {
+  const char* name;
+  bool otherRowIsAnInstrument;
+};
+void PrintTo(const ReselectCase& c, std::ostream* os) { *os << c.name; }
+
+class DeviceLinkReselectTest : public DeviceLinkTest,
+                               public ::testing::WithParamInterface<ReselectCase> {};
+
+TEST_P(DeviceLinkReselectTest, ChoosingAnotherRowClosesTheCurrentPortFirst) {
+  InstrumentSim current;
+  std::optional<InstrumentSim> other;
+  if (GetParam().otherRowIsAnInstrument) other.emplace();
+  StartWith({{"other", other ? other->SlavePath() : Missing("other")}, {"current", current.SlavePath()}});
+  ASSERT_EQ(w->Connected_Text()->Text(), "True");
+  ASSERT_EQ(DescriptorsOn(current.DevicePath()), 2) << "the program's and the simulator's own";
+
+  ChooseRowAbove();
+  EXPECT_EQ(w->PortPopup()->ListIndex(), 0);
+  EXPECT_EQ(w->SelectedIndex, 0);
+  EXPECT_EQ(DescriptorsOn(current.DevicePath()), 1) << "the port chosen before is still open";
+  if (other) {
+    EXPECT_EQ(w->Connected_Text()->Text(), "True");
+    EXPECT_TRUE(w->Serial1()->IsOpen());
+    EXPECT_EQ(DescriptorsOn(other->DevicePath()), 2);
+    EXPECT_EQ(other->LineSettings().c_cflag & CBAUD, static_cast<tcflag_t>(B115200));
+  } else {
+    EXPECT_EQ(w->Connected_Text()->Text(), "False");
+    EXPECT_FALSE(w->Serial1()->IsOpen());
+  }
+  // Commands now go to the row chosen, or nowhere.
+  AskGenVersion();
+  if (other) {
+    EXPECT_TRUE(ReplyShown("GEN V1.00\r\n")) << w->RxText()->Text();
+    EXPECT_EQ(other->Received(), "ver?\r");
+  } else {
+    EXPECT_TRUE(ReplyShown("Verify Connection")) << w->RxText()->Text();
+  }
+  RunFor(100ms);
+  EXPECT_EQ(current.ReceivedCount(), 0u);
+  EXPECT_TRUE(boxes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DeviceLinkReselectTest,
+    ::testing::Values(ReselectCase{"ToAnotherInstrument", true},
+                      ReselectCase{"ToAMissingDevice", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DeviceLinkTest, NoRowSelectedReportsTheIndexAndOnlyReconnectShowsNo) {
+  InstrumentSim sim;
+  StartWith({{"Vantrel-9", sim.SlavePath()}});
+  ASSERT_EQ(w->Connected_Text()->Text(), "True");
+  // The list losing its selection raises Change with index -1.
+  PortList(w)->setCurrentIndex(-1);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, kInvalidPort);
+  EXPECT_EQ(boxes[0].connectedThen, "True") << "a reselection leaves the display as it was";
+  EXPECT_EQ(w->Connected_Text()->Text(), "True");
+  EXPECT_FALSE(w->Serial1()->IsOpen()) << "the port was closed before the index was looked at";
+  EXPECT_EQ(DescriptorsOn(sim.DevicePath()), 1);
+
+  Click(w->ConnectPB()->Widget());
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1].text, kInvalidPort);
+  EXPECT_EQ(boxes[1].connectedThen, "No");
+  EXPECT_EQ(w->Connected_Text()->Text(), "No");
+  EXPECT_FALSE(w->Serial1()->IsOpen());
+}
+
+TEST_F(DeviceLinkTest, ReconnectReopensTheSameRowOnceThePowerCycledInstrumentIsBack) {
+  InstrumentSim sim;
+  StartWith({{"ttyS0", Missing("ttyS0")}, {"Vantrel-9", sim.SlavePath()}});
+  ASSERT_EQ(w->Connected_Text()->Text(), "True");
+  sim.HangUp();
+  ASSERT_TRUE(RunUntil([&] { return errors > 0; }));
+  EXPECT_EQ(w->RxText()->Text(), "Verify Connection");
+  EXPECT_EQ(w->Connected_Text()->Text(), "True") << "a port error leaves the display alone";
+
+  // Still away: the open fails.
+  Click(w->ConnectPB()->Widget());
+  EXPECT_EQ(w->Connected_Text()->Text(), "False");
+  EXPECT_FALSE(w->Serial1()->IsOpen());
+
+  sim.ComeBack();
+  Click(w->ConnectPB()->Widget());
+  EXPECT_EQ(w->Connected_Text()->Text(), "True");
+  EXPECT_TRUE(w->Serial1()->IsOpen()) << w->Serial1()->LastErrorText();
+  EXPECT_EQ(w->SelectedIndex, 1);
+  EXPECT_EQ(w->PortPopup()->ListCount(), 2);
+  EXPECT_EQ(sim.LineSettings().c_cflag & CBAUD, static_cast<tcflag_t>(B115200));
+  EXPECT_TRUE(boxes.empty());
+
+  // The console works again.
+  AskGenVersion();
+  EXPECT_TRUE(ReplyShown("GEN V1.00\r\n")) << w->RxText()->Text();
+  EXPECT_EQ(sim.Received(), "ver?\r");
+  EXPECT_EQ(errors, 1);
+}
+
+// --- a port that goes away ---
+
+TEST_F(DeviceLinkTest, AHangUpRaisesErrorOnceShowsVerifyConnectionAndDoesNotSpin) {
+  InstrumentSim sim;
+  StartWith({{"Vantrel-9", sim.SlavePath()}});
+  ASSERT_TRUE(w->Serial1()->IsOpen());
+  AskGenVersion();
+  ASSERT_TRUE(ReplyShown("GEN V1.00\r\n"));
+
+  sim.HangUp();
+  ASSERT_TRUE(RunUntil([&] { return errors > 0; }, 3000ms)) << "no Error for the hang-up";
+  EXPECT_EQ(w->RxText()->Text(), "Verify Connection");
+  const double before = CpuSeconds();
+  RunFor(1000ms);
+  const double used = CpuSeconds() - before;
+  EXPECT_LT(used, 0.5) << "the dead port keeps a core busy";
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(handoffs, 1) << "only the version reply reached the hand-off";
+  EXPECT_FALSE(w->Serial1()->IsOpen());
+  // The port, the display and the list are left as they were.
+  EXPECT_EQ(w->Connected_Text()->Text(), "True");
+  EXPECT_EQ(w->PortPopup()->ListCount(), 1);
+  EXPECT_EQ(w->PortPopup()->ListIndex(), 0);
+  EXPECT_FALSE(framework::RuntimeQuitRequested());
+
+  sim.ComeBack();
+  Click(w->ConnectPB()->Widget());
+  EXPECT_EQ(w->Connected_Text()->Text(), "True");
+  AskGenVersion();
+  EXPECT_TRUE(ReplyShown("GEN V1.00\r\n")) << w->RxText()->Text();
+}
+
+// --- input from before an open ---
+
+enum class OpenedBy { StartUp, Reselection };
+void PrintTo(OpenedBy o, std::ostream* os) { *os << (o == OpenedBy::StartUp ? "StartUp" : "Reselection"); }
+
+class DeviceLinkStaleInputTest : public DeviceLinkTest,
+                                 public ::testing::WithParamInterface<OpenedBy> {};
+
+TEST_P(DeviceLinkStaleInputTest, InputLeftInTheDriverBeforeTheOpenIsDropped) {
+  InstrumentSim sim;
+  const std::string stale = "chatter\r\nOK\r\n";
+  if (GetParam() == OpenedBy::StartUp) {
+    sim.Send(stale);
+    ASSERT_TRUE(WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(stale.size())));
+    StartWith({{"Vantrel-9", sim.SlavePath()}});
+  } else {
+    StartWith({{"Vantrel-9", sim.SlavePath()}, {"ttyS0", Missing("ttyS0")}});
+    ASSERT_EQ(w->Connected_Text()->Text(), "False");
+    sim.Send(stale);
+    ASSERT_TRUE(WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(stale.size())));
+    ChooseRowAbove();
+  }
+  ASSERT_EQ(w->Connected_Text()->Text(), "True");
+  RunFor(200ms);
+  EXPECT_EQ(handoffs, 0);
+  EXPECT_EQ(w->Reply, "") << "the old lines reached the upload side";
+  EXPECT_EQ(w->Serial1()->BytesAvailable(), 0u);
+  AskGenVersion();
+  EXPECT_TRUE(ReplyShown("GEN V1.00\r\n")) << w->RxText()->Text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Opens, DeviceLinkStaleInputTest,
+                         ::testing::Values(OpenedBy::StartUp, OpenedBy::Reselection),
+                         [](const auto& info) {
+                           return std::string(info.param == OpenedBy::StartUp ? "StartUp" : "Reselection");
+                         });
+
+// --- closing ---
+
+TEST_F(DeviceLinkTest, ClosingTheWindowClosesThePort) {
+  InstrumentSim sim;
+  StartWith({{"Vantrel-9", sim.SlavePath()}});
+  ASSERT_EQ(DescriptorsOn(sim.DevicePath()), 2);
+  w->Close();
+  RunFor(50ms);
+  EXPECT_EQ(DescriptorsOn(sim.DevicePath()), 1);
+}
+
+}  // namespace
