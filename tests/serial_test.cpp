@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,6 +97,8 @@ struct WriteCase {
   std::vector<std::string> writes;
 };
 
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
+
 class SerialWriteTest : public SerialTest, public ::testing::WithParamInterface<WriteCase> {};
 
 // No event loop runs here: XmitWait alone must have put every byte into the driver.
@@ -177,6 +180,10 @@ TEST_F(SerialTest, XmitWaitGivesUpOnALineThatTakesNothingAndReportsItLater) {
 
 enum class Closed { NeverOpened, OpenedThenClosed, FailedOpen };
 
+void PrintTo(Closed c, std::ostream* os) {
+  *os << (c == Closed::NeverOpened ? "NeverOpened" : c == Closed::OpenedThenClosed ? "OpenedThenClosed" : "FailedOpen");
+}
+
 class SerialClosedTest : public SerialTest, public ::testing::WithParamInterface<Closed> {};
 
 TEST_P(SerialClosedTest, WriteRaisesErrorOnceLaterWhileXmitWaitAndPollReturnAtOnce) {
@@ -221,19 +228,16 @@ TEST_P(SerialClosedTest, WriteRaisesErrorOnceLaterWhileXmitWaitAndPollReturnAtOn
 INSTANTIATE_TEST_SUITE_P(States, SerialClosedTest,
                          ::testing::Values(Closed::NeverOpened, Closed::OpenedThenClosed,
                                            Closed::FailedOpen),
-                         [](const ::testing::TestParamInfo<Closed>& info) -> std::string {
-                           switch (info.param) {
-                             case Closed::NeverOpened: return "NeverOpened";
-                             case Closed::OpenedThenClosed: return "OpenedThenClosed";
-                             case Closed::FailedOpen: return "FailedOpen";
-                           }
-                           return "?";
+                         [](const ::testing::TestParamInfo<Closed>& info) {
+                           return ::testing::PrintToString(info.param);
                          });
 
 struct BadPath {
   const char* name;
   std::string path;
 };
+
+void PrintTo(const BadPath& c, std::ostream* os) { *os << c.name; }
 
 class SerialOpenFailureTest : public SerialTest, public ::testing::WithParamInterface<BadPath> {};
 
@@ -285,6 +289,8 @@ struct SpeedCase {
   speed_t speed;
 };
 
+void PrintTo(const SpeedCase& c, std::ostream* os) { *os << "Bps" << Serial::BitsPerSecond(c.code); }
+
 class SerialSpeedTest : public SerialTest, public ::testing::WithParamInterface<SpeedCase> {};
 
 TEST_P(SerialSpeedTest, OpenSetsTheSpeedAndTheLineFormat) {
@@ -308,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(Speeds, SerialSpeedTest,
                                            SpeedCase{Serial::Baud115200, B115200},
                                            SpeedCase{Serial::Baud230400, B230400}),
                          [](const ::testing::TestParamInfo<SpeedCase>& info) {
-                           return "Bps" + std::to_string(Serial::BitsPerSecond(info.param.code));
+                           return ::testing::PrintToString(info.param);
                          });
 
 TEST_F(SerialTest, XonWithoutCtsMeansSoftwareFlowControl) {
@@ -426,15 +432,21 @@ TEST_F(SerialTest, UnreadInputStaysBufferedAndComesAgainWithLaterInput) {
   EXPECT_EQ(offered[2], "OK\r\n");
 }
 
-class SerialEncodingTest : public SerialTest,
-                           public ::testing::WithParamInterface<const framework::TextEncoding*> {};
+struct EncodingCase {
+  const char* name;
+  const framework::TextEncoding* encoding;
+};
+
+void PrintTo(const EncodingCase& c, std::ostream* os) { *os << c.name; }
+
+class SerialEncodingTest : public SerialTest, public ::testing::WithParamInterface<EncodingCase> {};
 
 TEST_P(SerialEncodingTest, LookAheadLeavesTheInputAndReadAllTakesItBytesUnchanged) {
   ASSERT_TRUE(port.Open()) << port.LastErrorText();
   const std::string all = AllByteValues();
   sim.Send(all);
   ASSERT_TRUE(Pump([&] { return port.BytesAvailable() >= all.size(); }));
-  const framework::TextEncoding* enc = GetParam();
+  const framework::TextEncoding* enc = GetParam().encoding;
   EXPECT_TRUE(port.LookAhead(enc) == all);
   EXPECT_TRUE(port.LookAhead(enc) == all);
   EXPECT_EQ(port.BytesAvailable(), all.size());
@@ -445,9 +457,10 @@ TEST_P(SerialEncodingTest, LookAheadLeavesTheInputAndReadAllTakesItBytesUnchange
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, SerialEncodingTest,
-                         ::testing::Values(nullptr, framework::Encodings::ASCII),
-                         [](const ::testing::TestParamInfo<const framework::TextEncoding*>& info) {
-                           return std::string(info.param ? "Ascii" : "NoEncoding");
+                         ::testing::Values(EncodingCase{"NoEncoding", nullptr},
+                                           EncodingCase{"Ascii", framework::Encodings::ASCII}),
+                         [](const ::testing::TestParamInfo<EncodingCase>& info) {
+                           return ::testing::PrintToString(info.param);
                          });
 
 TEST_F(SerialTest, TheHandlerIsNeverReenteredAndRunsAgainForInputThatCameMeanwhile) {
@@ -531,6 +544,12 @@ TEST_F(SerialTest, InputLeftOverFromBeforeTheOpenIsDropped) {
 
 enum class Noticed { ByTheEventLoop, ByPoll, ByWriting };
 
+void PrintTo(Noticed n, std::ostream* os) {
+  *os << (n == Noticed::ByTheEventLoop ? "NoticedByTheEventLoop"
+          : n == Noticed::ByPoll       ? "NoticedByPoll"
+                                       : "NoticedByWriting");
+}
+
 class SerialHangUpTest : public SerialTest, public ::testing::WithParamInterface<Noticed> {};
 
 TEST_P(SerialHangUpTest, AHangUpRaisesErrorOnceClosesThePortAndDoesNotSpin) {
@@ -571,13 +590,8 @@ TEST_P(SerialHangUpTest, AHangUpRaisesErrorOnceClosesThePortAndDoesNotSpin) {
 INSTANTIATE_TEST_SUITE_P(Ways, SerialHangUpTest,
                          ::testing::Values(Noticed::ByTheEventLoop, Noticed::ByPoll,
                                            Noticed::ByWriting),
-                         [](const ::testing::TestParamInfo<Noticed>& info) -> std::string {
-                           switch (info.param) {
-                             case Noticed::ByTheEventLoop: return "NoticedByTheEventLoop";
-                             case Noticed::ByPoll: return "NoticedByPoll";
-                             case Noticed::ByWriting: return "NoticedByWriting";
-                           }
-                           return "?";
+                         [](const ::testing::TestParamInfo<Noticed>& info) {
+                           return ::testing::PrintToString(info.param);
                          });
 
 TEST_F(SerialTest, ReconnectWorksOnceTheDeviceIsBack) {

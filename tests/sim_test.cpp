@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +96,8 @@ struct ConsoleCase {
   const char* command;
   std::string answer;
 };
+
+void PrintTo(const ConsoleCase& c, std::ostream* os) { *os << '"' << c.command << '"'; }
 
 class SimConsoleTest : public SimTest, public ::testing::WithParamInterface<ConsoleCase> {};
 
