@@ -3,6 +3,8 @@
 // program and its widgets against the simulator.
 #include <gtest/gtest.h>
 
+#include <QEvent>
+#include <QPlainTextEdit>
 #include <QTest>
 #include <QWidget>
 
@@ -158,6 +160,47 @@ TEST_F(ConsoleTest, OtherKeysSendNothingAndLeaveTheReplyAndRoutingAlone) {
   EXPECT_EQ(sim.ReceivedCount(), 0u);
   EXPECT_EQ(w->RxText()->Text(), "GEN V1.00\r\n");
   EXPECT_FALSE(w->GetEntireReply);
+}
+
+// Counts the paint events that reach a widget.
+class PaintCounter : public QObject {
+ public:
+  int count = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::Paint) ++count;
+    return false;
+  }
+};
+
+TEST_F(ConsoleTest, TheReplyAreaIsRedrawnAtOnceWhenEmptiedAndWhenShown) {
+  StartWithInstrument();
+  auto* area = static_cast<QPlainTextEdit*>(w->RxText()->Widget());
+  PaintCounter paints;
+  area->installEventFilter(&paints);
+  area->viewport()->installEventFilter(&paints);
+  RunFor(100ms);  // the window's first painting is over
+  // A paint inside the handler itself is a redraw at once; one left to the event loop is not.
+  int paintsInHandOff = -1;
+  auto handOff = w->Serial1()->DataAvailable;
+  w->Serial1()->DataAvailable = [&](framework::Serial* s) {
+    const int before = paints.count;
+    handOff(s);
+    paintsInHandOff = paints.count - before;
+  };
+  for (const char* how : {"button", "Return"}) {
+    SCOPED_TRACE(how);
+    paintsInHandOff = -1;
+    const int before = paints.count;
+    if (std::string(how) == "button")
+      Click(w->GenVersionPB()->Widget());
+    else
+      TypeInCommandLine("ver?\r");
+    EXPECT_GT(paints.count, before) << "the emptied area waited for the event loop";
+    EXPECT_TRUE(ReplyShown("GEN V1.00\r\n")) << w->RxText()->Text();
+    EXPECT_GT(paintsInHandOff, 0) << "the reply waited for the event loop";
+  }
 }
 
 // --- the fixed commands ---

@@ -14,6 +14,7 @@ inner() {
     sleep 0.1
   done
   [[ -n "$wid" ]] || { echo "no window titled 'Vantrel-9 Programmer'"; kill $pid; exit 1; }
+  xdotool search --sync --onlyvisible --name '^Vantrel-9 Programmer$' >/dev/null
   sleep 1  # let it paint
   eval "$(xdotool getwindowgeometry --shell "$wid")"
   echo "window $WIDTH x $HEIGHT"
@@ -21,11 +22,15 @@ inner() {
   (( WIDTH == 750 )) || { echo "width $WIDTH, not 750"; kill $pid; exit 1; }
   (( HEIGHT - 572 >= 15 && HEIGHT - 572 <= 40 )) || { echo "height $HEIGHT: no 572 content area under a menu bar"; kill $pid; exit 1; }
   import -window "$wid" "$out/real_window.png"
-  xdotool windowfocus --sync "$wid" || true
-  xdotool key --clearmodifiers ctrl+q
-  for _ in $(seq 50); do
+  # A loaded machine may take a while to map and focus the window: try a few times.
+  for _ in 1 2 3; do
+    xdotool windowfocus --sync "$wid" 2>/dev/null || true
+    xdotool key --clearmodifiers ctrl+q
+    for _ in $(seq 50); do
+      kill -0 $pid 2>/dev/null || break
+      sleep 0.1
+    done
     kill -0 $pid 2>/dev/null || break
-    sleep 0.1
   done
   if kill -0 $pid 2>/dev/null; then echo "Ctrl+Q did not end the program"; kill $pid; exit 1; fi
   wait $pid
