@@ -50,7 +50,7 @@ void Press(QWidget* w, const std::string& keys) {
 
 class ConsoleTest : public ::testing::Test {
  protected:
-  void SetUp() override { seen = &InstallSeams(); }
+  void SetUp() override { InstallSeams(); }
   void TearDown() override { framework::testing::StopProgram(); }
 
   void StartWith(std::vector<framework::testing::SerialPortEntry> ports) {
@@ -97,7 +97,6 @@ class ConsoleTest : public ::testing::Test {
   }
 
   InstrumentSim sim;
-  Seen* seen = nullptr;
   Window1_* w = nullptr;
   int errors = 0, handoffs = 0;
 };
@@ -115,7 +114,7 @@ void PrintTo(const TypingCase& c, std::ostream* os) { *os << c.name; }
 class ConsoleTypingTest : public ConsoleTest, public ::testing::WithParamInterface<TypingCase> {};
 
 TEST_P(ConsoleTypingTest, ReturnSendsTheLineAndCrAloneAndTheNextKeyEmptiesTheSentLine) {
-  StartWithInstrument();
+  ASSERT_NO_FATAL_FAILURE(StartWithInstrument());
   TypeInCommandLine(GetParam().keys);
   EXPECT_EQ(Hex(ReceivedOnceSettled(GetParam().sent.size())), Hex(GetParam().sent));
   EXPECT_EQ(w->TxText()->Text(), GetParam().fieldAfter);
@@ -137,8 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConsoleTest, ReturnEmptiesTheReplyAreaAndShowsTheFirstInputAfterTheSend) {
-  StartWithInstrument();
-  ShowVersionReply();
+  ASSERT_NO_FATAL_FAILURE(StartWithInstrument());
+  ASSERT_NO_FATAL_FAILURE(ShowVersionReply());
   sim.Script("ID?", Plan::Silence());
   TypeInCommandLine("ID?\r");
   EXPECT_EQ(w->RxText()->Text(), "") << "the area is emptied as the command goes out";
@@ -153,8 +152,8 @@ TEST_F(ConsoleTest, ReturnEmptiesTheReplyAreaAndShowsTheFirstInputAfterTheSend) 
 }
 
 TEST_F(ConsoleTest, OtherKeysSendNothingAndLeaveTheReplyAndRoutingAlone) {
-  StartWithInstrument();
-  ShowVersionReply();
+  ASSERT_NO_FATAL_FAILURE(StartWithInstrument());
+  ASSERT_NO_FATAL_FAILURE(ShowVersionReply());
   TypeInCommandLine("x\b\x1c\x1b");
   RunFor(100ms);
   EXPECT_EQ(sim.ReceivedCount(), 0u);
@@ -175,7 +174,7 @@ class PaintCounter : public QObject {
 };
 
 TEST_F(ConsoleTest, TheReplyAreaIsRedrawnAtOnceWhenEmptiedAndWhenShown) {
-  StartWithInstrument();
+  ASSERT_NO_FATAL_FAILURE(StartWithInstrument());
   auto* area = static_cast<QPlainTextEdit*>(w->RxText()->Widget());
   PaintCounter paints;
   area->installEventFilter(&paints);
@@ -207,7 +206,7 @@ TEST_F(ConsoleTest, TheReplyAreaIsRedrawnAtOnceWhenEmptiedAndWhenShown) {
 
 struct ButtonCase {
   const char* name;
-  framework::PushButton* (Window1_::*button)();
+  framework::PushButton* (*button)(Window1_*);
   std::string bytes;
   std::string answer;  // the simulator's line for it
 };
@@ -216,8 +215,8 @@ void PrintTo(const ButtonCase& c, std::ostream* os) { *os << c.name; }
 class ConsoleButtonTest : public ConsoleTest, public ::testing::WithParamInterface<ButtonCase> {};
 
 TEST_P(ConsoleButtonTest, SendsExactlyItsBytesWhateverTheCommandLineHolds) {
-  StartWithInstrument();
-  QWidget* button = (w->*GetParam().button)()->Widget();
+  ASSERT_NO_FATAL_FAILURE(StartWithInstrument());
+  QWidget* button = GetParam().button(w)->Widget();
   // A line sent from the command line is still showing, with its clear pending.
   TypeInCommandLine("ID?\r");
   ASSERT_TRUE(ReplyShown(std::string(InstrumentSim::kGenId) + "\r\n"));
@@ -245,10 +244,10 @@ TEST_P(ConsoleButtonTest, SendsExactlyItsBytesWhateverTheCommandLineHolds) {
 INSTANTIATE_TEST_SUITE_P(
     Buttons, ConsoleButtonTest,
     ::testing::Values(
-        ButtonCase{"BeginUpdate", &Window1_::BootloaderPB, "\x23\x42\x6F\x6F\x74\x0D", InstrumentSim::kBootAnswer},
-        ButtonCase{"GenVersion", &Window1_::GenVersionPB, "\x76\x65\x72\x3F\x0D", InstrumentSim::kGenVersion},
-        ButtonCase{"GenId", &Window1_::VersionPB1, "\x49\x44\x3F\x0D", InstrumentSim::kGenId},
-        ButtonCase{"AnzVersion", &Window1_::AnzVersionPB, "\x40\x76\x65\x72\x3F\x0D", InstrumentSim::kAnzVersion}),
+        ButtonCase{"BeginUpdate", [](Window1_* w) { return w->BootloaderPB(); }, "\x23\x42\x6F\x6F\x74\x0D", InstrumentSim::kBootAnswer},
+        ButtonCase{"GenVersion", [](Window1_* w) { return w->GenVersionPB(); }, "\x76\x65\x72\x3F\x0D", InstrumentSim::kGenVersion},
+        ButtonCase{"GenId", [](Window1_* w) { return w->VersionPB1(); }, "\x49\x44\x3F\x0D", InstrumentSim::kGenId},
+        ButtonCase{"AnzVersion", [](Window1_* w) { return w->AnzVersionPB(); }, "\x40\x76\x65\x72\x3F\x0D", InstrumentSim::kAnzVersion}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- console routing: what the reply area shows ---
@@ -267,7 +266,7 @@ class ConsoleShownTest : public ConsoleTest, public ::testing::WithParamInterfac
 
 TEST_P(ConsoleShownTest, TheFirstInputAfterTheSendIsShownWholeAsReceived) {
   const ShownCase& c = GetParam();
-  StartWithInstrument();
+  ASSERT_NO_FATAL_FAILURE(StartWithInstrument());
   if (!c.pendingBefore.empty()) {
     Arrive(c.pendingBefore);
     ASSERT_EQ(w->Serial1()->BytesAvailable(), c.pendingBefore.size()) << "a fragment waits";
@@ -319,8 +318,8 @@ void PrintTo(const HandOffCase& c, std::ostream* os) { *os << c.name; }
 class ConsoleHandOffTest : public ConsoleTest, public ::testing::WithParamInterface<HandOffCase> {};
 
 TEST_P(ConsoleHandOffTest, OnlyCrLfHandsAllPendingInputToReplyUnshown) {
-  StartWithInstrument();
-  ShowVersionReply();
+  ASSERT_NO_FATAL_FAILURE(StartWithInstrument());
+  ASSERT_NO_FATAL_FAILURE(ShowVersionReply());
   int step = 0;
   for (const Arrival& a : GetParam().arrivals) {
     SCOPED_TRACE("arrival " + std::to_string(step++) + ": " + Hex(a.bytes));
@@ -353,17 +352,30 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- writing to a closed port ---
 
-enum class SentBy { Button, Return };
-void PrintTo(SentBy s, std::ostream* os) { *os << (s == SentBy::Button ? "Button" : "Return"); }
+struct ClosedPortCase {
+  const char* name;
+  bool button;        // a fixed command, or Return in the command line
+  bool wentAwayUnseen;  // the port was open, and the instrument went away since the last event
+};
+void PrintTo(const ClosedPortCase& c, std::ostream* os) { *os << c.name; }
 
-class ConsoleClosedPortTest : public ConsoleTest, public ::testing::WithParamInterface<SentBy> {};
+class ConsoleClosedPortTest : public ConsoleTest, public ::testing::WithParamInterface<ClosedPortCase> {};
 
 TEST_P(ConsoleClosedPortTest, VerifyConnectionShowsAfterTheConsoleEmptiedTheReplyArea) {
-  StartWith({{"ttyUSB0", "/nonexistent-vantrel/ttyUSB0"}});
-  ASSERT_EQ(w->Connected_Text()->Text(), "False");
+  const ClosedPortCase& c = GetParam();
+  if (c.wentAwayUnseen) {
+    ASSERT_NO_FATAL_FAILURE(StartWithInstrument());
+    ASSERT_NO_FATAL_FAILURE(ShowVersionReply());
+    sim.HangUp();
+  } else {
+    StartWith({{"ttyUSB0", "/nonexistent-vantrel/ttyUSB0"}});
+    ASSERT_EQ(w->Connected_Text()->Text(), "False");
+  }
+  const std::string connected = w->Connected_Text()->Text();
+  const int handoffsBefore = handoffs;
   for (int round = 1; round <= 2; ++round) {
     SCOPED_TRACE("send " + std::to_string(round));
-    if (GetParam() == SentBy::Button)
+    if (c.button)
       Click(w->AnzVersionPB()->Widget());
     else
       TypeInCommandLine("@ver?\r");
@@ -374,15 +386,18 @@ TEST_P(ConsoleClosedPortTest, VerifyConnectionShowsAfterTheConsoleEmptiedTheRepl
     EXPECT_EQ(errors, round) << "one Error for each write";
     EXPECT_EQ(w->RxText()->Text(), "Verify Connection");
     EXPECT_TRUE(w->GetEntireReply) << "the error is no input";
+    EXPECT_FALSE(w->Serial1()->IsOpen());
   }
-  EXPECT_EQ(handoffs, 0);
-  EXPECT_EQ(w->Connected_Text()->Text(), "False");
+  EXPECT_EQ(handoffs, handoffsBefore);
+  EXPECT_EQ(w->Connected_Text()->Text(), connected) << "an error leaves the display alone";
 }
 
-INSTANTIATE_TEST_SUITE_P(Senders, ConsoleClosedPortTest,
-                         ::testing::Values(SentBy::Button, SentBy::Return),
-                         [](const auto& info) {
-                           return std::string(info.param == SentBy::Button ? "Button" : "Return");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Senders, ConsoleClosedPortTest,
+    ::testing::Values(ClosedPortCase{"ButtonNeverOpened", true, false},
+                      ClosedPortCase{"ReturnNeverOpened", false, false},
+                      ClosedPortCase{"ButtonInstrumentWentAway", true, true},
+                      ClosedPortCase{"ReturnInstrumentWentAway", false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

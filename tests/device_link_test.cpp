@@ -85,9 +85,7 @@ class DeviceLinkTest : public ::testing::Test {
       boxes.push_back({text, Window1()->Connected_Text()->Text()});
     });
   }
-  void TearDown() override {
-    if (!stopped) framework::testing::StopProgram();
-  }
+  void TearDown() override { framework::testing::StopProgram(); }
 
   Window1_* StartWith(std::vector<framework::testing::SerialPortEntry> ports) {
     w = Start(std::move(ports));
@@ -119,7 +117,6 @@ class DeviceLinkTest : public ::testing::Test {
   Window1_* w = nullptr;
   std::vector<Box> boxes;
   int errors = 0, handoffs = 0;
-  bool stopped = false;
 };
 
 // --- start-up ---
@@ -315,6 +312,24 @@ TEST_F(DeviceLinkTest, ReconnectReopensTheSameRowOnceThePowerCycledInstrumentIsB
   EXPECT_TRUE(ReplyShown("GEN V1.00\r\n")) << w->RxText()->Text();
   EXPECT_EQ(sim.Received(), "ver?\r");
   EXPECT_EQ(errors, 1);
+}
+
+TEST_F(DeviceLinkTest, ReconnectRightAfterAPowerCycleTheProgramDidNotNoticeLeavesNoErrorBehind) {
+  InstrumentSim sim;
+  StartWith({{"Vantrel-9", sim.SlavePath()}});
+  AskGenVersion();
+  ASSERT_TRUE(ReplyShown("GEN V1.00\r\n"));
+  // Off and on again between two events of the program: the next thing it sees is the click.
+  sim.HangUp();
+  sim.ComeBack();
+  Click(w->ConnectPB()->Widget());
+  EXPECT_EQ(w->Connected_Text()->Text(), "True");
+  RunFor(300ms);
+  EXPECT_EQ(errors, 0) << "the connection closed by Reconnect was reported after the new open";
+  EXPECT_TRUE(w->Serial1()->IsOpen()) << w->Serial1()->LastErrorText();
+  AskGenVersion();
+  EXPECT_TRUE(ReplyShown("GEN V1.00\r\n")) << w->RxText()->Text();
+  EXPECT_EQ(errors, 0);
 }
 
 // --- a port that goes away ---

@@ -1,0 +1,723 @@
+// The .gen and .anz code file uploads through the real program, with S-record files made
+// by srec_cat and a simulated instrument that checks every record's framing.
+#include <gtest/gtest.h>
+
+#include <QEvent>
+#include <QLabel>
+#include <QPointer>
+#include <QTest>
+
+#include <algorithm>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "framework/strings.h"
+#include "tests/support/instrument_sim.h"
+#include "tests/support/program_harness.h"
+#include "tests/support/srec_fixtures.h"
+#include "tests/support/upload_framings.h"
+#include "window/window1.h"
+
+using namespace harness;
+using testsupport::InstrumentSim;
+using testsupport::LineEnd;
+using testsupport::Plan;
+using testsupport::Processor;
+using testsupport::RecordFraming;
+using testsupport::SrecOptions;
+using testsupport::Stage;
+
+namespace {
+
+using ThreadState = framework::Thread::ThreadState;
+
+const std::string kOK = "OK\r\n";
+
+// What tells the two code file uploads apart.
+struct Kind {
+  Processor processor;
+  const char* prefix;
+  framework::Label* (Window1_::*ownStatus)();
+  const char* erasing;
+  const char* loading;
+  const char* noS;
+  const char* loadDone;
+  const char* fileError;
+  const char* checksumError;
+  int maximum;
+};
+
+const Kind kGen{Processor::Gen,         "",
+                &Window1_::Kesmar_Status, "Erasing .gen ROM",
+                "Loading .gen File",      ".gen No 'S' Error",
+                ".gen File Load Done",    ".gen File Error",
+                ".gen File Checksum Error", 2600};
+const Kind kAnz{Processor::Anz,         "@",
+                &Window1_::ANZ_Status,    "Erasing .anz ROM",
+                "Loading .anz File",      ".anz No 'S' Error",
+                ".anz File Load Done",    ".anz File Error",
+                ".anz File Checksum Error", 2100};
+
+const char* kAnzConfiguring = "Wait - ANZ Configuring";
+
+void PrintTo(const Kind& k, std::ostream* os) { *os << (k.processor == Processor::Gen ? "gen" : "anz"); }
+
+// The texts a label showed, in order: every status update redraws its label at once, so
+// each text is painted before the next replaces it.
+class PaintedTexts : public QObject {
+ public:
+  explicit PaintedTexts(framework::Label* label) : label_(static_cast<QLabel*>(label->Widget())) {
+    label_->installEventFilter(this);
+  }
+  ~PaintedTexts() override {
+    if (label_) label_->removeEventFilter(this);
+  }
+  const std::vector<std::string>& Texts() const { return texts_; }
+  bool Showed(const std::string& text) const {
+    return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
+  }
+
+ protected:
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::Paint && label_) {
+      std::string t = label_->text().toStdString();
+      if (texts_.empty() || texts_.back() != t) texts_.push_back(std::move(t));
+    }
+    return false;
+  }
+
+ private:
+  QPointer<QLabel> label_;
+  std::vector<std::string> texts_;
+};
+
+// The records of a data image as srec_cat writes them, S0 and S9 included.
+std::vector<std::string> Records(const std::string& data, SrecOptions o = {}) {
+  return testsupport::SrecRecords(data, o);
+}
+
+class CodeFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    seen = &InstallSeams();
+    w = Start({{"sim", sim.SlavePath()}});
+    ASSERT_TRUE(w->Serial1()->IsOpen());
+    // Redraws paint only once the window is on screen.
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w->Widget()));
+  }
+  void TearDown() override { framework::testing::StopProgram(); }
+
+  virtual const Kind& K() const { return kGen; }
+  framework::Thread* Worker() const {
+    return K().processor == Processor::Gen ? static_cast<framework::Thread*>(w->SendGenMPUCode1())
+                                           : static_cast<framework::Thread*>(w->SendAnzMPUCode1());
+  }
+  void Press(const std::string& path) {
+    seen->nextFile = path;
+    Click(K().processor == Processor::Gen ? w->LoadGenCodePB()->Widget() : w->LoadAnzCodePB()->Widget());
+  }
+  std::string Upload(const std::string& text) { return dir.Write(K().processor == Processor::Gen ? "code.gen" : "code.anz", text); }
+  // The record loop is over: a .gen run has ended, an .anz run has gone on to wait for
+  // the processor's configuration.
+  bool LoopEnded() const {
+    return Worker()->State() == ThreadState::NotRunning || w->StatusText()->Text() == kAnzConfiguring;
+  }
+  bool RunToLoopEnd(std::chrono::milliseconds limit = 20s) {
+    return RunUntil([&] { return LoopEnded(); }, limit);
+  }
+  // The end command is the one send that no answer follows: the run may be over before
+  // the instrument has read it.
+  bool RunToDone(const RecordFraming& framing) {
+    return RunToLoopEnd() && RunUntil([&] { return framing.Done(); });
+  }
+  // Time for anything sent after the last answer to reach the instrument.
+  void Settle() { RunFor(100ms); }
+  std::string Cmd(const std::string& text) const { return K().prefix + text + "\r"; }
+  std::string OwnStatus() const { return (w->*K().ownStatus)()->Text(); }
+  std::string Text(framework::Label* label) const { return label->Text(); }
+  static std::string Errors(const RecordFraming& f) { return ::testing::PrintToString(f.Errors()); }
+
+  InstrumentSim sim;
+  testsupport::TempDir dir;
+  Seen* seen = nullptr;
+  Window1_* w = nullptr;
+};
+
+class CodeFileKindTest : public CodeFileTest, public ::testing::WithParamInterface<Kind> {
+ protected:
+  const Kind& K() const override { return GetParam(); }
+};
+
+// --- the worked example: one aligned S1 record ---
+
+struct WorkedExample {
+  const char* name;
+  LineEnd lineEnd;
+  char blockEnd;
+  int sum;
+};
+
+void PrintTo(const WorkedExample& c, std::ostream* os) { *os << c.name; }
+
+class WorkedExampleTest : public CodeFileTest,
+                          public ::testing::WithParamInterface<std::tuple<Kind, WorkedExample>> {
+ protected:
+  const Kind& K() const override { return std::get<0>(GetParam()); }
+};
+
+TEST_P(WorkedExampleTest, GivesExactlyItsBytes) {
+  const WorkedExample& c = std::get<1>(GetParam());
+  SrecOptions o;
+  o.lineEnd = c.lineEnd;
+  const std::vector<std::string> records = Records(std::string(32, '\0'), o);
+  ASSERT_EQ(records.size(), 3u);
+  ASSERT_EQ(records[1], "S1230000" + std::string(64, '0') + "DC") << "srec_cat wrote another record";
+  RecordFraming framing(sim, K().processor);
+  framing.Script(Stage::Header, 0, Plan::Silence());
+  PaintedTexts status(w->StatusText());
+  Press(Upload(testsupport::JoinRecords(records, c.lineEnd)));
+
+  // Before the record command goes out the record's number and Sum8 are shown.
+  ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 0); }));
+  EXPECT_EQ(Text(w->PageNumText()), "0");
+  EXPECT_EQ(Text(w->ChecksumText()), framework::Str(c.sum));
+  EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+  EXPECT_EQ(w->ProgressBar1()->Maximum(), K().maximum);
+  EXPECT_EQ(Text(w->StatusText()), K().loading);
+  EXPECT_EQ(OwnStatus(), K().loading);
+  EXPECT_EQ(Text(w->RepeatPageText()), "0");
+  sim.Send(kOK);
+  ASSERT_TRUE(RunToDone(framing));
+
+  std::string block = "000" + std::string(64, '0') + "DC" + c.blockEnd;
+  const std::string wire = Cmd("MPUFileE") + Cmd("MPURec") + "\x46\x45\x30" + block +
+                           static_cast<char>(c.sum) + Cmd("MPUDone");
+  EXPECT_TRUE(sim.Received().substr(0, wire.size()) == wire) << ::testing::PrintToString(sim.Received());
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+  EXPECT_TRUE(framing.Done());
+  EXPECT_EQ(OwnStatus(), K().loadDone);
+  EXPECT_TRUE(status.Showed(K().erasing));
+  EXPECT_TRUE(status.Showed(K().loadDone));
+  EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+  if (K().processor == Processor::Gen) {
+    EXPECT_EQ(Text(w->StatusText()), K().loadDone);
+    Settle();
+    EXPECT_TRUE(sim.Received() == wire) << "something was sent after the end command";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LineEnds, WorkedExampleTest,
+    ::testing::Combine(::testing::Values(kGen, kAnz),
+                       ::testing::Values(WorkedExample{"CRLF", LineEnd::CRLF, '\r', 0x24},
+                                         WorkedExample{"LF", LineEnd::LF, '\n', 33},
+                                         WorkedExample{"CR", LineEnd::CR, '\r', 36})),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).processor == Processor::Gen ? "Gen" : "Anz") +
+             std::get<1>(info.param).name;
+    });
+
+// --- a full-size file ---
+
+TEST_F(CodeFileTest, A2600RecordFileArrivesRecordForRecord) {
+  SrecOptions o;
+  o.addressLength = 3;
+  o.blockSize = 31;
+  const std::string text = testsupport::MakeSrec(testsupport::PatternBytes(2600 * 31, 21), o);
+  const auto expected = testsupport::RecordsOfAlignedFile(text);
+  ASSERT_EQ(expected.size(), 2600u);
+  RecordFraming framing(sim);
+  framing.ExpectRecords(expected);
+  Press(Upload(text));
+  ASSERT_TRUE(RunToLoopEnd(120s));
+  ASSERT_TRUE(RunUntil([&] { return framing.Done(); }));
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+  EXPECT_EQ(framing.Accepted(), 2600u);
+  EXPECT_EQ(framing.Records().size(), 2600u);
+  EXPECT_TRUE(framing.Done());
+  EXPECT_EQ(Text(w->PageNumText()), "2599");
+  EXPECT_EQ(Text(w->StatusText()), ".gen File Load Done");
+  EXPECT_EQ(Text(w->Kesmar_Status()), ".gen File Load Done");
+  EXPECT_EQ(w->ProgressBar1()->Maximum(), 2600);
+  EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+}
+
+// --- files without data records ---
+
+TEST_F(CodeFileTest, AnEmptyFileIsErasedForAndThenEndsWithNothingSent) {
+  RecordFraming framing(sim);
+  w->PageNumText()->SetText("4");
+  Press(Upload(""));
+  ASSERT_TRUE(RunToLoopEnd());
+  Settle();
+  EXPECT_EQ(sim.Received(), "MPUFileE\r");
+  EXPECT_EQ(Text(w->StatusText()), "Loading .gen File");
+  EXPECT_EQ(Text(w->Kesmar_Status()), "Loading .gen File");
+  EXPECT_EQ(Text(w->PageNumText()), "");
+  EXPECT_EQ(Text(w->RepeatPageText()), "0");
+  EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+  EXPECT_EQ(w->ProgressBar1()->Maximum(), 2600);
+}
+
+struct HeaderOnly {
+  const char* name;
+  std::string header;
+  LineEnd lineEnd;
+};
+
+void PrintTo(const HeaderOnly& c, std::ostream* os) { *os << c.name; }
+
+class HeaderOnlyTest : public CodeFileTest, public ::testing::WithParamInterface<HeaderOnly> {};
+
+// The S0 record is passed over by its count, whatever its length.
+TEST_P(HeaderOnlyTest, SendsNothingBetweenTheEraseAndMPUDone) {
+  SrecOptions o;
+  o.header = GetParam().header;
+  const std::vector<std::string> records = Records("", o);
+  ASSERT_EQ(records.size(), o.header.empty() ? 1u : 2u);
+  RecordFraming framing(sim);
+  w->PageNumText()->SetText("4");
+  w->ChecksumText()->SetText("5");
+  Press(Upload(testsupport::JoinRecords(records, GetParam().lineEnd)));
+  ASSERT_TRUE(RunToDone(framing));
+  EXPECT_EQ(sim.Received(), "MPUFileE\rMPUDone\r");
+  EXPECT_EQ(Text(w->PageNumText()), "");
+  EXPECT_EQ(Text(w->ChecksumText()), "");
+  EXPECT_EQ(Text(w->StatusText()), ".gen File Load Done");
+  EXPECT_EQ(Text(w->Kesmar_Status()), ".gen File Load Done");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, HeaderOnlyTest,
+    ::testing::Values(HeaderOnly{"ShortHeader", "V9", LineEnd::CRLF},
+                      HeaderOnly{"LongHeader", std::string(120, 'h'), LineEnd::CRLF},
+                      HeaderOnly{"NoHeaderLF", "", LineEnd::LF}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- line ends and what stands where a record should begin ---
+
+TEST_F(CodeFileTest, EmptyLinesBetweenRecordsAreSkipped) {
+  const std::vector<std::string> r = Records(testsupport::PatternBytes(4 * 32, 22));
+  ASSERT_EQ(r.size(), 6u);
+  const std::string text = r[0] + "\r\n\r\n" + r[1] + "\r\n\n\n" + r[2] + "\r\n\r\r\n\r" + r[3] + "\r\n" + r[4] +
+                           "\r\n\r\n\r\n" + r[5] + "\r\n";
+  RecordFraming framing(sim);
+  framing.ExpectRecords(testsupport::RecordsOfAlignedFile(text));
+  Press(Upload(text));
+  ASSERT_TRUE(RunToDone(framing));
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+  EXPECT_EQ(framing.Accepted(), 4u);
+  EXPECT_TRUE(framing.Done());
+  EXPECT_EQ(Text(w->StatusText()), ".gen File Load Done");
+}
+
+struct Stray {
+  const char* name;
+  std::string before;  // what stands before the second data record
+};
+
+void PrintTo(const Stray& c, std::ostream* os) { *os << c.name; }
+
+class StrayCharacterTest : public CodeFileTest, public ::testing::WithParamInterface<Stray> {};
+
+TEST_P(StrayCharacterTest, GivesNoSErrorAfterTheRecordsBeforeIt) {
+  const std::vector<std::string> r = Records(testsupport::PatternBytes(3 * 32, 23));
+  ASSERT_EQ(r.size(), 5u);
+  const std::string text = r[0] + "\r\n" + r[1] + "\r\n" + GetParam().before + r[2] + "\r\n" + r[3] + "\r\n" + r[4] + "\r\n";
+  RecordFraming framing(sim);
+  Press(Upload(text));
+  ASSERT_TRUE(RunToLoopEnd());
+  Settle();
+  EXPECT_EQ(Text(w->StatusText()), ".gen No 'S' Error");
+  EXPECT_EQ(Text(w->Kesmar_Status()), "Loading .gen File");
+  EXPECT_EQ(framing.Accepted(), 1u);
+  EXPECT_EQ(framing.Count(Stage::Header), 1u);
+  EXPECT_FALSE(framing.Done());
+  EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+}
+
+INSTANTIATE_TEST_SUITE_P(Characters, StrayCharacterTest,
+                         ::testing::Values(Stray{"Blank", " "}, Stray{"Tab", "\t"},
+                                           Stray{"BlankAfterEmptyLine", "\r\n "}, Stray{"Letter", "X"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- record types the instrument does not take ---
+
+struct Foreign {
+  const char* name;
+  std::vector<std::string> records;
+  std::size_t sentBefore;  // data records sent before the foreign one
+};
+
+void PrintTo(const Foreign& c, std::ostream* os) { *os << c.name; }
+
+std::vector<std::string> WithType(std::vector<std::string> r, std::size_t index, char type) {
+  r[index][1] = type;
+  return r;
+}
+
+Foreign S3Records() {
+  SrecOptions o;
+  o.addressLength = 4;
+  o.blockSize = 30;
+  return {"S3", Records(testsupport::PatternBytes(60, 24), o), 0};
+}
+Foreign S5Record() {
+  SrecOptions o;
+  o.dataCount = true;
+  return {"S5", Records(testsupport::PatternBytes(64, 25), o), 2};
+}
+Foreign S7Record() {
+  SrecOptions o;
+  o.addressLength = 4;
+  o.keepEndRecord = true;
+  return {"S7", Records("", o), 0};
+}
+Foreign S8Record() {
+  SrecOptions o;
+  o.addressLength = 3;
+  o.blockSize = 31;
+  o.keepEndRecord = true;
+  return {"S8", Records(testsupport::PatternBytes(62, 26), o), 2};
+}
+Foreign S4Record() { return {"S4", WithType(Records(testsupport::PatternBytes(32, 27)), 2, '4'), 1}; }
+
+class ForeignRecordTest : public CodeFileTest, public ::testing::WithParamInterface<Foreign> {};
+
+TEST_P(ForeignRecordTest, GivesFileErrorAndNoEndCommand) {
+  const Foreign& c = GetParam();
+  const char type = c.name[1];
+  ASSERT_TRUE(std::any_of(c.records.begin(), c.records.end(),
+                          [&](const std::string& r) { return r[0] == 'S' && r[1] == type; }))
+      << "srec_cat wrote no S" << type << " record";
+  RecordFraming framing(sim);
+  Press(Upload(testsupport::JoinRecords(c.records)));
+  ASSERT_TRUE(RunToLoopEnd());
+  Settle();
+  EXPECT_EQ(Text(w->StatusText()), ".gen File Error");
+  EXPECT_EQ(Text(w->Kesmar_Status()), "Loading .gen File");
+  EXPECT_EQ(framing.Accepted(), c.sentBefore);
+  EXPECT_EQ(framing.Count(Stage::Header), c.sentBefore);
+  EXPECT_FALSE(framing.Done());
+  EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, ForeignRecordTest,
+                         ::testing::Values(S3Records(), S5Record(), S7Record(), S8Record(), S4Record()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- the instrument's answers to a record ---
+
+TEST_F(CodeFileTest, RpOkThreeTimesSendsTheRecordFourTimesInFull) {
+  const std::string text = testsupport::MakeSrec(testsupport::PatternBytes(3 * 32, 28));
+  RecordFraming framing(sim);
+  framing.ExpectRecords(testsupport::RecordsOfAlignedFile(text));
+  framing.Script(Stage::Header, 1, "OK");
+  for (int i = 0; i < 3; ++i) {
+    framing.Script(Stage::Data, 1, "RP OK");
+    framing.Script(Stage::Header, 1, Plan::Silence());  // each resend waits for the test
+  }
+  Press(Upload(text));
+  auto headersOf1 = [&] {
+    std::size_t n = 0;
+    for (const auto& e : framing.Events()) n += e.stage == Stage::Header && e.number == 1;
+    return n;
+  };
+  for (std::size_t resend = 1; resend <= 3; ++resend) {
+    ASSERT_TRUE(RunUntil([&] { return headersOf1() == resend + 1; })) << "resend " << resend;
+    EXPECT_EQ(Text(w->RepeatPageText()), framework::Str(static_cast<int>(resend)));
+    EXPECT_EQ(Text(w->PageNumText()), "1");
+    EXPECT_EQ(w->ProgressBar1()->Value(), 1);
+    sim.Send(kOK);
+  }
+  ASSERT_TRUE(RunToDone(framing));
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+  const auto records = framing.Records();
+  ASSERT_EQ(records.size(), 6u);
+  for (std::size_t i = 1; i <= 4; ++i) {
+    EXPECT_EQ(records[i].record, 1u);
+    EXPECT_TRUE(records[i].info == records[1].info);
+    EXPECT_TRUE(records[i].block == records[1].block);
+  }
+  EXPECT_EQ(records[5].record, 2u);
+  EXPECT_EQ(framing.Count(Stage::Information), 6u);
+  EXPECT_EQ(framing.Accepted(), 3u);
+  EXPECT_EQ(Text(w->RepeatPageText()), "3");
+  EXPECT_EQ(Text(w->PageNumText()), "2");
+  EXPECT_TRUE(framing.Done());
+}
+
+TEST_P(CodeFileKindTest, ErOkStopsWithChecksumErrorAndSendsNothingMore) {
+  const std::string text = testsupport::MakeSrec(testsupport::PatternBytes(3 * 32, 29));
+  RecordFraming framing(sim, K().processor);
+  framing.ExpectRecords(testsupport::RecordsOfAlignedFile(text));
+  framing.Script(Stage::Data, 1, "ER OK");
+  PaintedTexts status(w->StatusText());
+  Press(Upload(text));
+  ASSERT_TRUE(RunToLoopEnd());
+  Settle();
+  EXPECT_TRUE(status.Showed(K().checksumError)) << ::testing::PrintToString(status.Texts());
+  EXPECT_EQ(Text(w->StatusText()), K().processor == Processor::Gen ? K().checksumError : kAnzConfiguring);
+  EXPECT_EQ(OwnStatus(), K().loading);
+  EXPECT_EQ(framing.Records().size(), 2u);
+  EXPECT_EQ(framing.Count(Stage::Header), 2u);
+  EXPECT_FALSE(framing.Done());
+  EXPECT_EQ(sim.Received().find(Cmd("MPUDone")), std::string::npos);
+  EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+  EXPECT_EQ(Text(w->PageNumText()), "1");
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+}
+
+INSTANTIATE_TEST_SUITE_P(Processors, CodeFileKindTest, ::testing::Values(kGen, kAnz),
+                         [](const auto& info) {
+                           return std::string(info.param.processor == Processor::Gen ? "Gen" : "Anz");
+                         });
+
+enum class Fault { StrayBlank, ForeignType };
+
+class ErrorTextTest : public CodeFileTest, public ::testing::WithParamInterface<std::tuple<Kind, Fault>> {
+ protected:
+  const Kind& K() const override { return std::get<0>(GetParam()); }
+};
+
+TEST_P(ErrorTextTest, IsTheProcessorsOwn) {
+  const std::vector<std::string> r = Records(testsupport::PatternBytes(32, 30));
+  const bool blank = std::get<1>(GetParam()) == Fault::StrayBlank;
+  const std::string text = blank ? r[0] + "\r\n " + r[1] + "\r\n" : r[0] + "\r\nS4" + r[1].substr(2) + "\r\n";
+  RecordFraming framing(sim, K().processor);
+  PaintedTexts status(w->StatusText());
+  Press(Upload(text));
+  ASSERT_TRUE(RunToLoopEnd());
+  Settle();
+  const std::vector<std::string> expected = {K().erasing, K().loading, blank ? K().noS : K().fileError};
+  std::vector<std::string> shown = status.Texts();
+  if (K().processor == Processor::Anz) {
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back(), kAnzConfiguring);
+    shown.pop_back();
+  }
+  EXPECT_EQ(shown, expected);
+  EXPECT_EQ(OwnStatus(), K().loading);
+  EXPECT_EQ(sim.Received(), Cmd("MPUFileE"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, ErrorTextTest,
+                         ::testing::Combine(::testing::Values(kGen, kAnz),
+                                            ::testing::Values(Fault::StrayBlank, Fault::ForeignType)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).processor == Processor::Gen ? "Gen" : "Anz") +
+                                  (std::get<1>(info.param) == Fault::StrayBlank ? "NoS" : "FileError");
+                         });
+
+// --- records that are not 74 characters long ---
+
+TEST_F(CodeFileTest, A72CharacterRecordTakesTheLineEndAndTheNextS) {
+  SrecOptions shortRecord;
+  shortRecord.blockSize = 31;
+  SrecOptions next;
+  next.header = "";
+  next.startAddress.reset();
+  next.offset = 31;
+  const std::vector<std::string> a = Records(testsupport::PatternBytes(31, 31), shortRecord);
+  const std::vector<std::string> b = Records(testsupport::PatternBytes(32, 32), next);
+  ASSERT_EQ(a.size(), 3u);
+  ASSERT_EQ(b.size(), 1u);
+  ASSERT_EQ(a[1].size(), 72u);
+  ASSERT_EQ(a[1].substr(2, 2), "22");
+  ASSERT_EQ(b[0].size(), 74u);
+  RecordFraming framing(sim);
+  Press(Upload(testsupport::JoinRecords({a[0], a[1], b[0], a[2]})));
+  ASSERT_TRUE(RunToLoopEnd());
+  Settle();
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+  const auto records = framing.Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_TRUE(records[0].info == std::string("\x44\x45") + a[1][4]);
+  EXPECT_TRUE(records[0].block == a[1].substr(5) + "\r\nS") << records[0].block;
+  EXPECT_EQ(Text(w->StatusText()), ".gen No 'S' Error");
+  EXPECT_FALSE(framing.Done());
+}
+
+TEST_F(CodeFileTest, A76CharacterRecordLeavesItsTailWhereTheNextRecordShouldBegin) {
+  SrecOptions o;
+  o.blockSize = 33;
+  const std::vector<std::string> r = Records(testsupport::PatternBytes(66, 33), o);
+  ASSERT_EQ(r.size(), 4u);
+  ASSERT_EQ(r[1].size(), 76u);
+  RecordFraming framing(sim);
+  Press(Upload(testsupport::JoinRecords(r)));
+  ASSERT_TRUE(RunToLoopEnd());
+  Settle();
+  const auto records = framing.Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_TRUE(records[0].info == std::string("\x48\x45") + r[1][4]);
+  EXPECT_TRUE(records[0].block == r[1].substr(5, 70));
+  EXPECT_EQ(Text(w->StatusText()), ".gen No 'S' Error");
+}
+
+TEST_F(CodeFileTest, ACountAbove127SendsTheLowEightBitsOfTwiceTheCount) {
+  SrecOptions o;
+  o.blockSize = 200;  // count 2 + 200 + 1 = 203 (0xCB); 2 x 203 = 406 = 0x196
+  const std::vector<std::string> r = Records(testsupport::PatternBytes(200, 34), o);
+  ASSERT_EQ(r[1].substr(2, 2), "CB");
+  RecordFraming framing(sim);
+  Press(Upload(testsupport::JoinRecords(r)));
+  ASSERT_TRUE(RunToLoopEnd());
+  Settle();
+  const auto records = framing.Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(static_cast<unsigned char>(records[0].info[0]), 0x96);
+  EXPECT_EQ(records[0].info[1], 69);
+  EXPECT_TRUE(records[0].block == r[1].substr(5, 70));
+  // The block ends inside the long record: what follows it is no record start.
+  EXPECT_EQ(Text(w->StatusText()), ".gen No 'S' Error");
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+}
+
+TEST_F(CodeFileTest, CountCharactersThatAreNotHexadecimalCountByTheDigitsThatLeadThem) {
+  std::vector<std::string> r = Records(testsupport::PatternBytes(64, 35));
+  ASSERT_EQ(r.size(), 4u);
+  r[1][3] = 'Z';  // "2Z": 2
+  r[2][2] = 'G';  // "G3": no digit, 0
+  RecordFraming framing(sim);
+  Press(Upload(testsupport::JoinRecords(r)));
+  ASSERT_TRUE(RunToDone(framing));
+  const auto records = framing.Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].info[0], 4);
+  EXPECT_EQ(records[1].info[0], 0);
+  // The count does not change how much of the record is read.
+  EXPECT_TRUE(records[1].block == r[2].substr(5) + "\r");
+  EXPECT_TRUE(framing.Done());
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+}
+
+// --- the file ending inside a record ---
+
+// Where a cut of the file may fall, by what the worker has read of the record there.
+enum class Cut { Clean, InsideRecord, AfterEnd };
+
+TEST_F(CodeFileTest, AFileCutAtAnyByteSendsNoPartialRecord) {
+  SrecOptions o;
+  o.header = "V9";
+  const std::vector<std::string> r = Records(testsupport::PatternBytes(2 * 32, 36), o);
+  ASSERT_EQ(r.size(), 4u);
+  const std::string text = testsupport::JoinRecords(r);
+  const auto expected = testsupport::RecordsOfAlignedFile(text);
+  RecordFraming framing(sim);
+
+  // Each record's start and the characters it needs before the next pass: S0 its own
+  // length, a data record 75 (from its "S" to the first character of its line end), S9 two.
+  struct Span {
+    std::size_t start, need;
+    bool data;
+  };
+  std::vector<Span> spans;
+  for (std::size_t i = 0, at = 0; i < r.size(); at += r[i].size() + 2, ++i) {
+    const char type = r[i][1];
+    spans.push_back({at, type == '0' ? r[i].size() : type == '9' ? 2 : 75, type == '1'});
+  }
+
+  for (std::size_t length = 0; length <= text.size(); ++length) {
+    SCOPED_TRACE("the file cut after " + std::to_string(length) + " of " + std::to_string(text.size()) + " bytes");
+    Cut cut = Cut::Clean;
+    std::size_t complete = 0;
+    for (const Span& s : spans) {
+      if (length <= s.start) break;
+      if (length < s.start + s.need) {
+        cut = Cut::InsideRecord;
+        break;
+      }
+      if (s.data) ++complete;
+      if (&s == &spans.back()) cut = Cut::AfterEnd;
+    }
+    framing.ExpectRecords({expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(complete)});
+    Press(dir.Write("cut" + std::to_string(length) + ".gen", text.substr(0, length)));
+    ASSERT_TRUE(RunToLoopEnd());
+    if (cut == Cut::AfterEnd)
+      ASSERT_TRUE(RunUntil([&] { return framing.Done(); }));
+    else
+      Settle();
+    EXPECT_EQ(framing.Count(Stage::Data), complete);
+    EXPECT_EQ(framing.Count(Stage::Header), complete) << "a record command for an incomplete record";
+    EXPECT_EQ(framing.Done(), cut == Cut::AfterEnd);
+    const char* shown = cut == Cut::InsideRecord ? ".gen File Error"
+                        : cut == Cut::AfterEnd   ? ".gen File Load Done"
+                                                 : "Loading .gen File";
+    EXPECT_EQ(Text(w->StatusText()), shown);
+    EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+  }
+  EXPECT_EQ(framing.Runs(), static_cast<int>(text.size()) + 1);
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+}
+
+TEST_F(CodeFileTest, AHeaderCountPointingPastTheEndGivesFileError) {
+  RecordFraming framing(sim);
+  Press(Upload("S00F0000"));
+  ASSERT_TRUE(RunToLoopEnd());
+  Settle();
+  EXPECT_EQ(Text(w->StatusText()), ".gen File Error");
+  EXPECT_EQ(sim.Received(), "MPUFileE\r");
+}
+
+// --- no file ---
+
+enum class Missing { NoFile, Deleted, Directory };
+
+class CodeFileMissingTest : public CodeFileTest,
+                            public ::testing::WithParamInterface<std::tuple<Kind, Missing>> {
+ protected:
+  const Kind& K() const override { return std::get<0>(GetParam()); }
+};
+
+TEST_P(CodeFileMissingTest, ShowsErrorOpeningSendsNothingAndChangesOnlyItsLabels) {
+  RecordFraming framing(sim, K().processor);
+  for (framework::Label* l : {w->PageNumText(), w->ChecksumText(), w->RepeatPageText(), w->StatusText(),
+                              w->Bin_Status(), w->Kesmar_Status(), w->ANZ_Status()})
+    l->SetText(l->Name() + " earlier");
+  w->ProgressBar1()->SetMaximum(2665);
+  w->ProgressBar1()->SetValue(77);
+  const bool gen = K().processor == Processor::Gen;
+  const std::string path = Upload("S9030000FC\r\n");
+  switch (std::get<1>(GetParam())) {
+    case Missing::NoFile:
+      w->f = nullptr;
+      Worker()->Run();
+      break;
+    case Missing::Deleted:
+      std::remove(path.c_str());
+      Press(path);
+      break;
+    case Missing::Directory:
+      Press(dir.Path());
+      break;
+  }
+  ASSERT_TRUE(RunUntil([&] { return Worker()->State() == ThreadState::NotRunning; }));
+  Settle();
+  EXPECT_EQ(sim.ReceivedCount(), 0u);
+  EXPECT_EQ(Text(w->StatusText()), gen ? "Error Opening .gen File" : "Error Opening .anz File");
+  EXPECT_EQ(Text(w->Bin_Status()), "");
+  EXPECT_EQ(Text(w->Kesmar_Status()), gen ? "" : "Kesmar_Status earlier");
+  EXPECT_EQ(Text(w->ANZ_Status()), gen ? "ANZ_Status earlier" : "");
+  EXPECT_EQ(Text(w->PageNumText()), "PageNumText earlier");
+  EXPECT_EQ(Text(w->ChecksumText()), "ChecksumText earlier");
+  EXPECT_EQ(Text(w->RepeatPageText()), "RepeatPageText earlier");
+  EXPECT_EQ(w->ProgressBar1()->Maximum(), 2665);
+  EXPECT_EQ(w->ProgressBar1()->Value(), 77);
+}
+
+std::string MissingName(const ::testing::TestParamInfo<std::tuple<Kind, Missing>>& info) {
+  static const char* const kMissing[] = {"NoFile", "Deleted", "Directory"};
+  return std::string(std::get<0>(info.param).processor == Processor::Gen ? "Gen" : "Anz") +
+         kMissing[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, CodeFileMissingTest,
+                         ::testing::Combine(::testing::Values(kGen, kAnz),
+                                            ::testing::Values(Missing::NoFile, Missing::Deleted, Missing::Directory)),
+                         MissingName);
+
+}  // namespace
