@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs the tests.
-# With SANITIZE=1 it builds into build-asan with AddressSanitizer and UBSan instead.
+# Installs what is missing, builds everything and runs the tests: the code-file reader's
+# fuzz target for a bounded time, the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the whole suite as built for use.
+# QUICK=1 runs only the last of these.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-dir=build
-flags=()
-if [[ "${SANITIZE:-0}" == 1 ]]; then
-  dir=build-asan
-  flags+=(-DVANTREL_SANITIZE=ON)
+jobs=$(nproc)
+
+suite() {  # build folder, extra CMake flags...
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake --build "$dir"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
+}
+
+if [[ "${QUICK:-0}" != 1 ]]; then
+  cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++
+  cmake --build build-fuzz
+  mkdir -p build-fuzz/corpus
+  build-fuzz/record_reader_fuzz -max_total_time="${FUZZ_SECONDS:-30}" -print_final_stats=1 \
+    build-fuzz/corpus fuzz/corpus
+
   # Qt keeps caches for the life of the process; only real errors should fail a test.
-  export ASAN_OPTIONS=detect_leaks=0
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    suite build-asan -DVANTREL_SANITIZE=ON
 fi
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}"
-cmake --build "$dir"
-ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" --timeout 300
+suite build

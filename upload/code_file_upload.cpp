@@ -7,27 +7,12 @@
 #include "framework/files.h"
 #include "framework/strings.h"
 #include "framework/thread.h"
+#include "upload/record_reader.h"
 
 namespace upload {
 namespace {
 
-// Characters a data record takes after its type: two count characters, the lead
-// character and the 70-character block.
-constexpr std::uint64_t kDataRecordRest = 2 + 1 + 70;
 constexpr std::uint8_t kLastIndex = 69;
-
-std::string NextChar(framework::BinaryStream& s) { return framework::ChrB(s.ReadUInt8()); }
-
-bool Left(const framework::BinaryStream& s, std::uint64_t n) {
-  return s.Position() <= s.Length() && s.Length() - s.Position() >= n;
-}
-
-std::int32_t ReadCount(framework::BinaryStream& s) {
-  std::string high = NextChar(s);
-  std::string low = NextChar(s);
-  return static_cast<std::int32_t>(framework::Val("&h" + high + low));
-}
-
 }  // namespace
 
 const CodeFile& GenCodeFile() {
@@ -95,71 +80,31 @@ bool RunCodeFileUpload(const CodeFile& t) {
   Show(&Window1_::RepeatPageText, framework::Str(repeats));
 
   for (;;) {
-    if (s.EOF_()) break;
-    std::uint64_t recordStart = s.Position();
-
-    std::string c = NextChar(s);
-    bool endedInLineEnds = false;
-    while (c == CR || c == LF) {
-      if (s.EOF_()) {
-        endedInLineEnds = true;
-        break;
-      }
-      c = NextChar(s);
-      framework::GiveWay();
-    }
-    // Line ends after the last record: the file ends as at a record start.
-    if (endedInLineEnds) break;
-
-    if (c != "S") {
+    RecordHead head = ReadRecordHead(s, framework::GiveWay);
+    using Kind = RecordHead::Kind;
+    if (head.kind == Kind::EndOfFile) break;
+    if (head.kind == Kind::NoS) {
       Show(&Window1_::StatusText, t.noS);
       break;
     }
-    if (!Left(s, 1)) {  // the file ends inside the record: nothing of it goes out
-      Show(&Window1_::StatusText, t.fileError);
-      break;
-    }
-    std::string type = NextChar(s);
-
-    if (type == "0") {
-      if (!Left(s, 2)) {
-        Show(&Window1_::StatusText, t.fileError);
-        break;
-      }
-      std::int32_t count = ReadCount(s);
-      std::uint64_t skip = 2 * static_cast<std::uint64_t>(count < 0 ? 0 : count);
-      if (!Left(s, skip)) {
-        Show(&Window1_::StatusText, t.fileError);
-        break;
-      }
-      s.SetPosition(s.Position() + skip);
+    if (head.kind == Kind::Header) {
       framework::GiveWay();
       continue;
     }
-    if (type == "9") {
+    if (head.kind == Kind::End) {
       SendCommand(t.doneCommand);
       Show(&Window1_::StatusText, t.loadDone);
       Show(t.ownStatus, t.loadDone);
       break;
     }
-    if (type != "1" && type != "2") {
-      Show(&Window1_::StatusText, t.fileError);
-      break;
-    }
-    if (!Left(s, kDataRecordRest)) {
+    // Another record type, or a record the file cuts short: nothing of it goes out.
+    if (head.kind != Kind::Data) {
       Show(&Window1_::StatusText, t.fileError);
       break;
     }
 
-    std::int32_t count = ReadCount(s);
-    std::uint8_t lead = s.ReadUInt8();
-    std::uint8_t sum = 0;
     Show(&Window1_::PageNumText, framework::Str(recordNumber));
-    for (std::size_t i = 0; i <= kLastIndex; ++i) {
-      buffer.SetByte(i, s.ReadUInt8());
-      sum = Sum8Add(sum, buffer.Byte(i));
-      framework::GiveWay();
-    }
+    std::uint8_t sum = ReadRecordBlock(s, buffer, framework::GiveWay);
     if (s.ReadError()) {
       // The file could not be read after all: nothing of this record goes out.
       Show(&Window1_::StatusText, t.fileError);
@@ -171,16 +116,16 @@ bool RunCodeFileUpload(const CodeFile& t) {
     SendCommand(t.recordCommand);
     WaitForReply({OK});
     // The information byte holds 2 x count; a count above 127 keeps its low 8 bits.
-    SendByte((2 * count) & 0xFF);
+    SendByte((2 * head.count) & 0xFF);
     SendByte(kLastIndex);
-    SendByte(lead);
+    SendByte(head.lead);
     WaitForReply({OK});
     SendBlock(buffer, static_cast<std::size_t>(kLastIndex) + 1);
     SendByte(sum);
     WaitForReply({OK, RP_OK, ER_OK});
 
     if (Window1()->Reply == RP_OK) {
-      s.SetPosition(recordStart);
+      s.SetPosition(head.start);
       ++repeats;
       Show(&Window1_::RepeatPageText, framework::Str(repeats));
     } else if (Window1()->Reply == ER_OK) {
