@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,8 @@ struct SmallImage {
   const char* checksumText;  // at the end
 };
 
+void PrintTo(const SmallImage& c, std::ostream* os) { *os << c.name; }
+
 class BinSmallImageTest : public BinUploadTest, public ::testing::WithParamInterface<SmallImage> {};
 
 TEST_P(BinSmallImageTest, SendsEveryPageFramedAndEndsWithFPGADone) {
@@ -167,12 +170,7 @@ TEST_F(BinUploadTest, RpOkSendsThePageAgainInFullFromItsHeader) {
   framing.Script(Stage::Header, 5, "OK");
   framing.Script(Stage::Header, 5, Plan::Silence());  // the second sending of page 5 waits
   Press(dir.Write("image.bin", image));
-  auto headersOf5 = [&] {
-    std::size_t n = 0;
-    for (const auto& e : framing.Events()) n += e.stage == Stage::Header && e.number == 5;
-    return n;
-  };
-  ASSERT_TRUE(RunUntil([&] { return headersOf5() == 2; }));
+  ASSERT_TRUE(RunUntil([&] { return framing.Times(Stage::Header, 5) == 2; }));
   EXPECT_EQ(Text(w->RepeatPageText()), "1");
   EXPECT_EQ(Text(w->PageNumText()), "5");
   EXPECT_EQ(w->ProgressBar1()->Value(), 5);
@@ -247,6 +245,20 @@ TEST_F(BinUploadTest, ASecondRunStartsFromZeroWithEmptiedCounters) {
 
 enum class Missing { NoFile, DeletedAfterChoosing, Directory };
 
+const char* NameOf(Missing m) {
+  switch (m) {
+    case Missing::NoFile:
+      return "NoFile";
+    case Missing::DeletedAfterChoosing:
+      return "DeletedAfterChoosing";
+    case Missing::Directory:
+      return "Directory";
+  }
+  return "";
+}
+
+void PrintTo(Missing m, std::ostream* os) { *os << NameOf(m); }
+
 class BinMissingFileTest : public BinUploadTest, public ::testing::WithParamInterface<Missing> {};
 
 TEST_P(BinMissingFileTest, ShowsErrorOpeningSendsNothingAndChangesOnlyItsLabels) {
@@ -296,17 +308,7 @@ TEST_P(BinMissingFileTest, ShowsErrorOpeningSendsNothingAndChangesOnlyItsLabels)
 
 INSTANTIATE_TEST_SUITE_P(Files, BinMissingFileTest,
                          ::testing::Values(Missing::NoFile, Missing::DeletedAfterChoosing, Missing::Directory),
-                         [](const ::testing::TestParamInfo<Missing>& info) {
-                           switch (info.param) {
-                             case Missing::NoFile:
-                               return std::string("NoFile");
-                             case Missing::DeletedAfterChoosing:
-                               return std::string("DeletedAfterChoosing");
-                             case Missing::Directory:
-                               return std::string("Directory");
-                           }
-                           return std::string();
-                         });
+                         [](const ::testing::TestParamInfo<Missing>& info) { return std::string(NameOf(info.param)); });
 
 // --- the reply waits ---
 
@@ -356,6 +358,8 @@ struct ForeignReply {
   Stage stage;
   const char* reply;
 };
+
+void PrintTo(const ForeignReply& c, std::ostream* os) { *os << c.name; }
 
 class BinForeignReplyTest : public BinUploadTest, public ::testing::WithParamInterface<ForeignReply> {};
 

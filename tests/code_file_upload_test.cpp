@@ -22,10 +22,12 @@
 using namespace harness;
 using testsupport::InstrumentSim;
 using testsupport::LineEnd;
+using testsupport::LineEndText;
 using testsupport::Plan;
 using testsupport::Processor;
 using testsupport::RecordFraming;
 using testsupport::SrecOptions;
+using testsupport::SrecRecords;
 using testsupport::Stage;
 
 namespace {
@@ -91,11 +93,6 @@ class PaintedTexts : public QObject {
   QPointer<QLabel> label_;
   std::vector<std::string> texts_;
 };
-
-// The records of a data image as srec_cat writes them, S0 and S9 included.
-std::vector<std::string> Records(const std::string& data, SrecOptions o = {}) {
-  return testsupport::SrecRecords(data, o);
-}
 
 class CodeFileTest : public ::testing::Test {
  protected:
@@ -170,7 +167,7 @@ TEST_P(WorkedExampleTest, GivesExactlyItsBytes) {
   const WorkedExample& c = std::get<1>(GetParam());
   SrecOptions o;
   o.lineEnd = c.lineEnd;
-  const std::vector<std::string> records = Records(std::string(32, '\0'), o);
+  const std::vector<std::string> records = SrecRecords(std::string(32, '\0'), o);
   ASSERT_EQ(records.size(), 3u);
   ASSERT_EQ(records[1], "S1230000" + std::string(64, '0') + "DC") << "srec_cat wrote another record";
   RecordFraming framing(sim, K().processor);
@@ -264,6 +261,7 @@ struct HeaderOnly {
   const char* name;
   std::string header;
   LineEnd lineEnd;
+  bool lineEndAfterHeader = true;  // false: the end record follows the header's last character
 };
 
 void PrintTo(const HeaderOnly& c, std::ostream* os) { *os << c.name; }
@@ -274,12 +272,14 @@ class HeaderOnlyTest : public CodeFileTest, public ::testing::WithParamInterface
 TEST_P(HeaderOnlyTest, SendsNothingBetweenTheEraseAndMPUDone) {
   SrecOptions o;
   o.header = GetParam().header;
-  const std::vector<std::string> records = Records("", o);
+  const std::vector<std::string> records = SrecRecords("", o);
   ASSERT_EQ(records.size(), o.header.empty() ? 1u : 2u);
   RecordFraming framing(sim);
   w->PageNumText()->SetText("4");
   w->ChecksumText()->SetText("5");
-  Press(Upload(testsupport::JoinRecords(records, GetParam().lineEnd)));
+  std::string text = testsupport::JoinRecords(records, GetParam().lineEnd);
+  if (!GetParam().lineEndAfterHeader) text.erase(records[0].size(), std::string(LineEndText(GetParam().lineEnd)).size());
+  Press(Upload(text));
   ASSERT_TRUE(RunToDone(framing));
   EXPECT_EQ(sim.Received(), "MPUFileE\rMPUDone\r");
   EXPECT_EQ(Text(w->PageNumText()), "");
@@ -292,13 +292,15 @@ INSTANTIATE_TEST_SUITE_P(
     Headers, HeaderOnlyTest,
     ::testing::Values(HeaderOnly{"ShortHeader", "V9", LineEnd::CRLF},
                       HeaderOnly{"LongHeader", std::string(120, 'h'), LineEnd::CRLF},
-                      HeaderOnly{"NoHeaderLF", "", LineEnd::LF}),
+                      HeaderOnly{"NoHeaderLF", "", LineEnd::LF},
+                      // Passed over exactly by its count: the next character is the "S".
+                      HeaderOnly{"HeaderWithoutLineEnd", "V9", LineEnd::CRLF, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- line ends and what stands where a record should begin ---
 
 TEST_F(CodeFileTest, EmptyLinesBetweenRecordsAreSkipped) {
-  const std::vector<std::string> r = Records(testsupport::PatternBytes(4 * 32, 22));
+  const std::vector<std::string> r = SrecRecords(testsupport::PatternBytes(4 * 32, 22));
   ASSERT_EQ(r.size(), 6u);
   const std::string text = r[0] + "\r\n\r\n" + r[1] + "\r\n\n\n" + r[2] + "\r\n\r\r\n\r" + r[3] + "\r\n" + r[4] +
                            "\r\n\r\n\r\n" + r[5] + "\r\n";
@@ -322,7 +324,7 @@ void PrintTo(const Stray& c, std::ostream* os) { *os << c.name; }
 class StrayCharacterTest : public CodeFileTest, public ::testing::WithParamInterface<Stray> {};
 
 TEST_P(StrayCharacterTest, GivesNoSErrorAfterTheRecordsBeforeIt) {
-  const std::vector<std::string> r = Records(testsupport::PatternBytes(3 * 32, 23));
+  const std::vector<std::string> r = SrecRecords(testsupport::PatternBytes(3 * 32, 23));
   ASSERT_EQ(r.size(), 5u);
   const std::string text = r[0] + "\r\n" + r[1] + "\r\n" + GetParam().before + r[2] + "\r\n" + r[3] + "\r\n" + r[4] + "\r\n";
   RecordFraming framing(sim);
@@ -345,55 +347,57 @@ INSTANTIATE_TEST_SUITE_P(Characters, StrayCharacterTest,
 
 // --- record types the instrument does not take ---
 
+// Each file is made when its case runs, not when the cases are listed.
 struct Foreign {
   const char* name;
-  std::vector<std::string> records;
+  std::vector<std::string> (*records)();
   std::size_t sentBefore;  // data records sent before the foreign one
 };
 
 void PrintTo(const Foreign& c, std::ostream* os) { *os << c.name; }
 
-std::vector<std::string> WithType(std::vector<std::string> r, std::size_t index, char type) {
-  r[index][1] = type;
-  return r;
-}
-
-Foreign S3Records() {
+std::vector<std::string> S3Records() {
   SrecOptions o;
   o.addressLength = 4;
   o.blockSize = 30;
-  return {"S3", Records(testsupport::PatternBytes(60, 24), o), 0};
+  return SrecRecords(testsupport::PatternBytes(60, 24), o);
 }
-Foreign S5Record() {
+std::vector<std::string> S5Record() {
   SrecOptions o;
   o.dataCount = true;
-  return {"S5", Records(testsupport::PatternBytes(64, 25), o), 2};
+  return SrecRecords(testsupport::PatternBytes(64, 25), o);
 }
-Foreign S7Record() {
+std::vector<std::string> S7Record() {
   SrecOptions o;
   o.addressLength = 4;
   o.keepEndRecord = true;
-  return {"S7", Records("", o), 0};
+  return SrecRecords("", o);
 }
-Foreign S8Record() {
+std::vector<std::string> S8Record() {
   SrecOptions o;
   o.addressLength = 3;
   o.blockSize = 31;
   o.keepEndRecord = true;
-  return {"S8", Records(testsupport::PatternBytes(62, 26), o), 2};
+  return SrecRecords(testsupport::PatternBytes(62, 26), o);
 }
-Foreign S4Record() { return {"S4", WithType(Records(testsupport::PatternBytes(32, 27)), 2, '4'), 1}; }
+// A type no tool writes: the end record of a 16-bit file with its type changed.
+std::vector<std::string> S4Record() {
+  std::vector<std::string> r = SrecRecords(testsupport::PatternBytes(32, 27));
+  r.back()[1] = '4';
+  return r;
+}
 
 class ForeignRecordTest : public CodeFileTest, public ::testing::WithParamInterface<Foreign> {};
 
 TEST_P(ForeignRecordTest, GivesFileErrorAndNoEndCommand) {
   const Foreign& c = GetParam();
+  const std::vector<std::string> records = c.records();
   const char type = c.name[1];
-  ASSERT_TRUE(std::any_of(c.records.begin(), c.records.end(),
+  ASSERT_TRUE(std::any_of(records.begin(), records.end(),
                           [&](const std::string& r) { return r[0] == 'S' && r[1] == type; }))
       << "srec_cat wrote no S" << type << " record";
   RecordFraming framing(sim);
-  Press(Upload(testsupport::JoinRecords(c.records)));
+  Press(Upload(testsupport::JoinRecords(records)));
   ASSERT_TRUE(RunToLoopEnd());
   Settle();
   EXPECT_EQ(Text(w->StatusText()), ".gen File Error");
@@ -406,7 +410,9 @@ TEST_P(ForeignRecordTest, GivesFileErrorAndNoEndCommand) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, ForeignRecordTest,
-                         ::testing::Values(S3Records(), S5Record(), S7Record(), S8Record(), S4Record()),
+                         ::testing::Values(Foreign{"S3", S3Records, 0}, Foreign{"S5", S5Record, 2},
+                                           Foreign{"S7", S7Record, 0}, Foreign{"S8", S8Record, 2},
+                                           Foreign{"S4", S4Record, 1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- the instrument's answers to a record ---
@@ -421,13 +427,8 @@ TEST_F(CodeFileTest, RpOkThreeTimesSendsTheRecordFourTimesInFull) {
     framing.Script(Stage::Header, 1, Plan::Silence());  // each resend waits for the test
   }
   Press(Upload(text));
-  auto headersOf1 = [&] {
-    std::size_t n = 0;
-    for (const auto& e : framing.Events()) n += e.stage == Stage::Header && e.number == 1;
-    return n;
-  };
   for (std::size_t resend = 1; resend <= 3; ++resend) {
-    ASSERT_TRUE(RunUntil([&] { return headersOf1() == resend + 1; })) << "resend " << resend;
+    ASSERT_TRUE(RunUntil([&] { return framing.Times(Stage::Header, 1) == resend + 1; })) << "resend " << resend;
     EXPECT_EQ(Text(w->RepeatPageText()), framework::Str(static_cast<int>(resend)));
     EXPECT_EQ(Text(w->PageNumText()), "1");
     EXPECT_EQ(w->ProgressBar1()->Value(), 1);
@@ -478,13 +479,15 @@ INSTANTIATE_TEST_SUITE_P(Processors, CodeFileKindTest, ::testing::Values(kGen, k
 
 enum class Fault { StrayBlank, ForeignType };
 
+void PrintTo(Fault f, std::ostream* os) { *os << (f == Fault::StrayBlank ? "stray blank" : "foreign type"); }
+
 class ErrorTextTest : public CodeFileTest, public ::testing::WithParamInterface<std::tuple<Kind, Fault>> {
  protected:
   const Kind& K() const override { return std::get<0>(GetParam()); }
 };
 
 TEST_P(ErrorTextTest, IsTheProcessorsOwn) {
-  const std::vector<std::string> r = Records(testsupport::PatternBytes(32, 30));
+  const std::vector<std::string> r = SrecRecords(testsupport::PatternBytes(32, 30));
   const bool blank = std::get<1>(GetParam()) == Fault::StrayBlank;
   const std::string text = blank ? r[0] + "\r\n " + r[1] + "\r\n" : r[0] + "\r\nS4" + r[1].substr(2) + "\r\n";
   RecordFraming framing(sim, K().processor);
@@ -512,6 +515,54 @@ INSTANTIATE_TEST_SUITE_P(Texts, ErrorTextTest,
                                   (std::get<1>(info.param) == Fault::StrayBlank ? "NoS" : "FileError");
                          });
 
+// --- the 16-bit counters ---
+// Each needs 65536 records through the whole three-stage framing: the slowest cases here.
+
+TEST_F(CodeFileTest, TheRecordNumberWrapsFrom65535ToZero) {
+  SrecOptions o;
+  o.addressLength = 3;
+  o.blockSize = 31;
+  const std::string text = testsupport::MakeSrec(testsupport::PatternBytes(65537 * 31, 37), o);
+  RecordFraming framing(sim);
+  framing.ExpectRecords(testsupport::RecordsOfAlignedFile(text));
+  framing.Script(Stage::Header, 65535, Plan::Silence());
+  framing.Script(Stage::Header, 65536, Plan::Silence());
+  Press(Upload(text));
+  ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 65535); }, 600s));
+  EXPECT_EQ(Text(w->PageNumText()), "65535");
+  EXPECT_EQ(w->ProgressBar1()->Value(), 65535);
+  sim.Send(kOK);
+  ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 65536); }));
+  EXPECT_EQ(Text(w->PageNumText()), "0");
+  EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+  sim.Send(kOK);
+  ASSERT_TRUE(RunToDone(framing));
+  EXPECT_EQ(framing.Accepted(), 65537u);
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+}
+
+TEST_F(CodeFileTest, TheRepeatCountWrapsFrom65535ToZero) {
+  const std::string text = testsupport::MakeSrec(testsupport::PatternBytes(2 * 32, 38));
+  RecordFraming framing(sim);
+  framing.ExpectRecords(testsupport::RecordsOfAlignedFile(text));
+  framing.Script(Stage::Data, 1, "RP OK", 65536);
+  framing.Script(Stage::Header, 1, "OK", 65535);
+  framing.Script(Stage::Header, 1, Plan::Silence());  // after 65535 resends
+  framing.Script(Stage::Header, 1, Plan::Silence());  // after 65536
+  Press(Upload(text));
+  ASSERT_TRUE(RunUntil([&] { return framing.Times(Stage::Header, 1) == 65536; }, 600s));
+  EXPECT_EQ(Text(w->RepeatPageText()), "65535");
+  sim.Send(kOK);
+  ASSERT_TRUE(RunUntil([&] { return framing.Times(Stage::Header, 1) == 65537; }));
+  EXPECT_EQ(Text(w->RepeatPageText()), "0");
+  EXPECT_EQ(Text(w->PageNumText()), "1");
+  sim.Send(kOK);
+  ASSERT_TRUE(RunToDone(framing));
+  EXPECT_EQ(framing.Accepted(), 2u);
+  EXPECT_EQ(Text(w->RepeatPageText()), "0");
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+}
+
 // --- records that are not 74 characters long ---
 
 TEST_F(CodeFileTest, A72CharacterRecordTakesTheLineEndAndTheNextS) {
@@ -521,8 +572,8 @@ TEST_F(CodeFileTest, A72CharacterRecordTakesTheLineEndAndTheNextS) {
   next.header = "";
   next.startAddress.reset();
   next.offset = 31;
-  const std::vector<std::string> a = Records(testsupport::PatternBytes(31, 31), shortRecord);
-  const std::vector<std::string> b = Records(testsupport::PatternBytes(32, 32), next);
+  const std::vector<std::string> a = SrecRecords(testsupport::PatternBytes(31, 31), shortRecord);
+  const std::vector<std::string> b = SrecRecords(testsupport::PatternBytes(32, 32), next);
   ASSERT_EQ(a.size(), 3u);
   ASSERT_EQ(b.size(), 1u);
   ASSERT_EQ(a[1].size(), 72u);
@@ -544,7 +595,7 @@ TEST_F(CodeFileTest, A72CharacterRecordTakesTheLineEndAndTheNextS) {
 TEST_F(CodeFileTest, A76CharacterRecordLeavesItsTailWhereTheNextRecordShouldBegin) {
   SrecOptions o;
   o.blockSize = 33;
-  const std::vector<std::string> r = Records(testsupport::PatternBytes(66, 33), o);
+  const std::vector<std::string> r = SrecRecords(testsupport::PatternBytes(66, 33), o);
   ASSERT_EQ(r.size(), 4u);
   ASSERT_EQ(r[1].size(), 76u);
   RecordFraming framing(sim);
@@ -561,7 +612,7 @@ TEST_F(CodeFileTest, A76CharacterRecordLeavesItsTailWhereTheNextRecordShouldBegi
 TEST_F(CodeFileTest, ACountAbove127SendsTheLowEightBitsOfTwiceTheCount) {
   SrecOptions o;
   o.blockSize = 200;  // count 2 + 200 + 1 = 203 (0xCB); 2 x 203 = 406 = 0x196
-  const std::vector<std::string> r = Records(testsupport::PatternBytes(200, 34), o);
+  const std::vector<std::string> r = SrecRecords(testsupport::PatternBytes(200, 34), o);
   ASSERT_EQ(r[1].substr(2, 2), "CB");
   RecordFraming framing(sim);
   Press(Upload(testsupport::JoinRecords(r)));
@@ -578,7 +629,7 @@ TEST_F(CodeFileTest, ACountAbove127SendsTheLowEightBitsOfTwiceTheCount) {
 }
 
 TEST_F(CodeFileTest, CountCharactersThatAreNotHexadecimalCountByTheDigitsThatLeadThem) {
-  std::vector<std::string> r = Records(testsupport::PatternBytes(64, 35));
+  std::vector<std::string> r = SrecRecords(testsupport::PatternBytes(64, 35));
   ASSERT_EQ(r.size(), 4u);
   r[1][3] = 'Z';  // "2Z": 2
   r[2][2] = 'G';  // "G3": no digit, 0
@@ -603,7 +654,7 @@ enum class Cut { Clean, InsideRecord, AfterEnd };
 TEST_F(CodeFileTest, AFileCutAtAnyByteSendsNoPartialRecord) {
   SrecOptions o;
   o.header = "V9";
-  const std::vector<std::string> r = Records(testsupport::PatternBytes(2 * 32, 36), o);
+  const std::vector<std::string> r = SrecRecords(testsupport::PatternBytes(2 * 32, 36), o);
   ASSERT_EQ(r.size(), 4u);
   const std::string text = testsupport::JoinRecords(r);
   const auto expected = testsupport::RecordsOfAlignedFile(text);
@@ -667,6 +718,10 @@ TEST_F(CodeFileTest, AHeaderCountPointingPastTheEndGivesFileError) {
 
 enum class Missing { NoFile, Deleted, Directory };
 
+const char* const kMissingNames[] = {"NoFile", "Deleted", "Directory"};
+
+void PrintTo(Missing m, std::ostream* os) { *os << kMissingNames[static_cast<int>(m)]; }
+
 class CodeFileMissingTest : public CodeFileTest,
                             public ::testing::WithParamInterface<std::tuple<Kind, Missing>> {
  protected:
@@ -710,9 +765,8 @@ TEST_P(CodeFileMissingTest, ShowsErrorOpeningSendsNothingAndChangesOnlyItsLabels
 }
 
 std::string MissingName(const ::testing::TestParamInfo<std::tuple<Kind, Missing>>& info) {
-  static const char* const kMissing[] = {"NoFile", "Deleted", "Directory"};
   return std::string(std::get<0>(info.param).processor == Processor::Gen ? "Gen" : "Anz") +
-         kMissing[static_cast<int>(std::get<1>(info.param))];
+         kMissingNames[static_cast<int>(std::get<1>(info.param))];
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, CodeFileMissingTest,

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,10 @@
 namespace testsupport {
 
 namespace {
+
+// A paced byte due within this is waited for by spinning, since a sleep may overshoot by
+// some tens of microseconds.
+constexpr std::chrono::microseconds kSpinWindow{150};
 
 std::runtime_error SystemError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
@@ -164,6 +169,7 @@ void InstrumentSim::ClosePairLocked() {
   line_.clear();
   raw_ = Frame{};
   expect_.clear();
+  arriving_.clear();  // bytes still on their way are lost with the line
   cv_.notify_all();
 }
 
@@ -206,6 +212,24 @@ void InstrumentSim::ClearScript() {
   script_.clear();
 }
 
+void InstrumentSim::SetLineRate(int bitsPerSecond, int bitsPerByte) {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (bitsPerSecond <= 0 || bitsPerByte <= 0) {
+      byteTime_ = std::chrono::nanoseconds(0);
+      // What was on its way is in now.
+      while (!arriving_.empty()) {
+        const char c = arriving_.front().value;
+        arriving_.pop_front();
+        FeedLocked(&c, 1, SimClock::now());
+      }
+    } else {
+      byteTime_ = std::chrono::nanoseconds(1'000'000'000LL * bitsPerByte / bitsPerSecond);
+    }
+  }
+  Wake();
+}
+
 void InstrumentSim::PauseReading(bool paused) {
   {
     std::lock_guard<std::mutex> lock(m_);
@@ -220,7 +244,7 @@ std::uint64_t InstrumentSim::EnqueueLocked(std::string bytes) {
     sentChunk_ = std::max(sentChunk_, id);
     return id;
   }
-  tx_.push_back({std::move(bytes), 0, id});
+  tx_.push_back({std::move(bytes), 0, id, SimClock::now()});
   return id;
 }
 
@@ -293,6 +317,21 @@ void InstrumentSim::ClearReceived() {
   std::lock_guard<std::mutex> lock(m_);
   received_.clear();
   receivedAt_.clear();
+}
+
+std::vector<SentByte> InstrumentSim::SentLog() const {
+  std::lock_guard<std::mutex> lock(m_);
+  std::vector<SentByte> log;
+  log.reserve(sent_.size());
+  for (std::size_t i = 0; i < sent_.size(); ++i)
+    log.push_back({static_cast<std::uint8_t>(sent_[i]), sentAt_[i]});
+  return log;
+}
+
+void InstrumentSim::ClearSent() {
+  std::lock_guard<std::mutex> lock(m_);
+  sent_.clear();
+  sentAt_.clear();
 }
 
 std::vector<std::string> InstrumentSim::RuleErrors() const {
@@ -382,6 +421,18 @@ void InstrumentSim::RunDueLocked(SimClock::time_point now) {
   }
 }
 
+void InstrumentSim::LogSentLocked(const char* data, std::size_t n) {
+  const SimClock::time_point at = SimClock::now();
+  sent_.append(data, n);
+  sentAt_.insert(sentAt_.end(), n, at);
+}
+
+// When the next paced byte to send has fully left the simulated UART.
+SimClock::time_point InstrumentSim::NextSendDueLocked() const {
+  const Chunk& c = tx_.front();
+  return std::max(sendLineFree_, c.ready) + byteTime_;
+}
+
 void InstrumentSim::WriteLocked() {
   while (!tx_.empty()) {
     if (master_ < 0) {
@@ -390,8 +441,22 @@ void InstrumentSim::WriteLocked() {
       break;
     }
     Chunk& c = tx_.front();
-    const ssize_t n = ::write(master_, c.bytes.data() + c.done, c.bytes.size() - c.done);
+    std::size_t want = c.bytes.size() - c.done;
+    SimClock::time_point lastDue{};
+    if (PacedLocked()) {
+      // Only the bytes whose time has come; a late wake-up sends the overdue ones together.
+      const SimClock::time_point now = SimClock::now();
+      const SimClock::time_point due = NextSendDueLocked();
+      if (due > now) break;
+      const auto overdue = static_cast<std::size_t>((now - due) / byteTime_) + 1;
+      want = std::min(want, overdue);
+      lastDue = due + byteTime_ * static_cast<long>(want - 1);
+    }
+    const ssize_t n = ::write(master_, c.bytes.data() + c.done, want);
     if (n > 0) {
+      LogSentLocked(c.bytes.data() + c.done, static_cast<std::size_t>(n));
+      if (PacedLocked())
+        sendLineFree_ = lastDue - byteTime_ * static_cast<long>(want - static_cast<std::size_t>(n));
       c.done += static_cast<std::size_t>(n);
       if (c.done == c.bytes.size()) {
         sentChunk_ = c.id;
@@ -409,6 +474,16 @@ void InstrumentSim::ReadLocked() {
   char buf[4096];
   for (;;) {
     const ssize_t n = ::read(master_, buf, sizeof buf);
+    if (n > 0 && PacedLocked()) {
+      // On the line, each byte starts once the one before it is fully in.
+      const SimClock::time_point now = SimClock::now();
+      for (ssize_t i = 0; i < n; ++i) {
+        receiveLineFree_ = std::max(receiveLineFree_, now) + byteTime_;
+        arriving_.push_back({buf[i], receiveLineFree_});
+      }
+      if (paused_) break;
+      continue;
+    }
     if (n > 0) {
       FeedLocked(buf, static_cast<std::size_t>(n), SimClock::now());
       if (master_ < 0 || paused_) break;  // a rule's answer may have hung up
@@ -417,6 +492,17 @@ void InstrumentSim::ReadLocked() {
     if (n < 0 && errno == EINTR) continue;
     break;
   }
+}
+
+// Paced input whose last bit is in by now.
+void InstrumentSim::FeedDueLocked(SimClock::time_point now) {
+  std::string due;
+  while (!arriving_.empty() && arriving_.front().due <= now) {
+    due.push_back(arriving_.front().value);
+    arriving_.pop_front();
+  }
+  // One byte at a time: a rule's answer may hang up, and what follows is then lost.
+  for (std::size_t i = 0; i < due.size() && master_ >= 0; ++i) FeedLocked(&due[i], 1, now);
 }
 
 void InstrumentSim::FeedLocked(const char* data, std::size_t n, SimClock::time_point at) {
@@ -492,6 +578,8 @@ void InstrumentSim::EmitLocked(Frame frame) {
 }
 
 void InstrumentSim::Loop() {
+  // Sleeps end when asked, not up to the default 50 us later: pacing needs the precision.
+  (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::unique_lock<std::mutex> lock(m_);
   while (!stop_) {
     while (!ops_.empty()) {
@@ -501,8 +589,26 @@ void InstrumentSim::Loop() {
       doneOp_ = op.first;
       cv_.notify_all();
     }
+    FeedDueLocked(SimClock::now());
     RunDueLocked(SimClock::now());
     WriteLocked();
+
+    // The next moment something is due: a plan's step, a paced byte in or out.
+    SimClock::time_point next = SimClock::time_point::max();
+    if (!due_.empty())
+      next = std::min_element(due_.begin(), due_.end(),
+                              [](const Due& a, const Due& b) { return a.at < b.at; })->at;
+    bool sendDue = false;  // a write may go ahead now (else POLLOUT would only spin)
+    if (!tx_.empty()) {
+      if (PacedLocked()) {
+        const SimClock::time_point due = NextSendDueLocked();
+        sendDue = due <= SimClock::now();
+        if (!sendDue) next = std::min(next, due);
+      } else {
+        sendDue = true;
+      }
+    }
+    if (!arriving_.empty()) next = std::min(next, arriving_.front().due);
 
     pollfd fds[2] = {{wake_[0], POLLIN, 0}, {-1, 0, 0}};
     nfds_t count = 1;
@@ -510,19 +616,23 @@ void InstrumentSim::Loop() {
     if (master >= 0) {
       short events = 0;
       if (!paused_) events |= POLLIN;
-      if (!tx_.empty()) events |= POLLOUT;
+      if (sendDue) events |= POLLOUT;
       fds[1] = {master, events, 0};
       count = 2;
     }
-    int timeout = -1;
-    if (!due_.empty()) {
-      auto next = std::min_element(due_.begin(), due_.end(),
-                                   [](const Due& a, const Due& b) { return a.at < b.at; })->at;
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(next - SimClock::now()).count();
-      timeout = static_cast<int>(std::clamp<long long>(left, 0, 60000));
+    timespec timeout{};
+    timespec* wait = nullptr;  // none: until something happens
+    if (next != SimClock::time_point::max()) {
+      auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(next - SimClock::now());
+      // Paced bytes are met by spinning the last stretch; plans keep to milliseconds.
+      if (PacedLocked()) left -= kSpinWindow;
+      left = std::clamp(left, std::chrono::nanoseconds(0), std::chrono::nanoseconds(60'000'000'000LL));
+      timeout.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+      timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
+      wait = &timeout;
     }
     lock.unlock();
-    const int r = ::poll(fds, count, timeout);
+    const int r = ::ppoll(fds, count, wait, nullptr);
     lock.lock();
     if (r <= 0) continue;
     if (fds[0].revents & POLLIN) {

@@ -55,6 +55,15 @@
 // wait in the driver, as an instrument's chatter before an open does.
 //
 // Both sides are raw (cfmakeraw): no echo, no CR/LF translation, all 256 byte values pass.
+//
+// Line rate: a pseudo-terminal moves bytes as fast as both ends take them. SetLineRate
+// makes the simulator behave as a UART at that speed instead: each byte it sends goes into
+// the pair only when its last bit would have arrived (one byte time after the byte before
+// it, or after it was handed over when the line was idle), and each byte the program sends
+// counts as arrived (logged, framed, answered) only one byte time after the byte before it.
+// Both directions are paced apart, as on a full-duplex line. Bytes are paced to within a
+// few microseconds: the simulator thread sleeps until shortly before a byte is due and
+// spins the rest of the way.
 #include <termios.h>
 
 #include <chrono>
@@ -74,6 +83,12 @@ namespace testsupport {
 using SimClock = std::chrono::steady_clock;
 
 struct ReceivedByte {
+  std::uint8_t value;
+  SimClock::time_point at;
+};
+
+// A byte the simulator sent, and when it went into the pair (the write returned).
+struct SentByte {
   std::uint8_t value;
   SimClock::time_point at;
 };
@@ -179,6 +194,9 @@ class InstrumentSim {
   // While paused the simulator reads nothing: the program's writes back up in the driver,
   // as with a device that holds CTS low.
   void PauseReading(bool paused);
+  // Paces both directions as a UART at bitsPerSecond with bitsPerByte bits a byte (10 for
+  // 8N1); 0 bits per second: no pacing, the pseudo-terminal's own speed (the default).
+  void SetLineRate(int bitsPerSecond, int bitsPerByte = 10);
 
   // --- actions ---
   // Sends at once and returns when the bytes are in the pair (or when it hangs up).
@@ -194,6 +212,9 @@ class InstrumentSim {
   std::vector<ReceivedByte> ReceivedLog() const;
   std::size_t ReceivedCount() const;
   void ClearReceived();  // the byte record only; frames stay
+  // Every byte sent so far, in order, with the time it went into the pair.
+  std::vector<SentByte> SentLog() const;
+  void ClearSent();
   std::vector<Frame> Frames() const;
   // What rules threw (the frame then goes unanswered), and failed scripted come-backs.
   std::vector<std::string> RuleErrors() const;
@@ -221,6 +242,11 @@ class InstrumentSim {
     std::string bytes;
     std::size_t done = 0;
     std::uint64_t id = 0;
+    SimClock::time_point ready{};  // handed to the line
+  };
+  struct PacedByte {
+    char value;
+    SimClock::time_point due;  // when its last bit is in
   };
 
   void Loop();
@@ -232,6 +258,10 @@ class InstrumentSim {
   void ReadLocked();
   void WriteLocked();
   void FeedLocked(const char* data, std::size_t n, SimClock::time_point at);
+  bool PacedLocked() const { return byteTime_.count() > 0; }
+  SimClock::time_point NextSendDueLocked() const;
+  void FeedDueLocked(SimClock::time_point now);
+  void LogSentLocked(const char* data, std::size_t n);
   void EmitLocked(Frame frame);
   std::uint64_t EnqueueLocked(std::string bytes);
   bool BusyLocked() const;
@@ -247,6 +277,14 @@ class InstrumentSim {
 
   std::string received_;
   std::vector<SimClock::time_point> receivedAt_;
+  std::string sent_;
+  std::vector<SimClock::time_point> sentAt_;
+
+  // Line-rate pacing (zero byte time: none).
+  std::chrono::nanoseconds byteTime_{0};
+  SimClock::time_point sendLineFree_{};     // the last paced byte sent is fully out
+  SimClock::time_point receiveLineFree_{};  // the last paced byte received is fully in
+  std::deque<PacedByte> arriving_;          // read from the pair, not yet fully in
   std::vector<Frame> frames_;
   std::string line_;
   SimClock::time_point lineFirst_{};

@@ -1,9 +1,11 @@
 #include "tests/support/upload_framings.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 namespace testsupport {
 
@@ -32,11 +34,12 @@ struct Scripted {
   unsigned number;
   Plan answer;
   Then then;
+  std::size_t times;  // arrivals it answers
 };
 
 Plan LinePlan(const std::string& text) { return Plan::Lines({text}); }
 
-}  // namespace
+Then ThenOf(const std::string& replyText) { return replyText == "RP OK" ? Then::Again : Then::Next; }
 
 // What both upload framings keep: the runs, the number within the run, the script.
 struct Bookkeeping {
@@ -46,6 +49,10 @@ struct Bookkeeping {
   Plan erase = LinePlan("OK");
   std::vector<Scripted> script;
   std::vector<FramingEvent> events;
+  // How often each stage of each number arrived, and each stage per run: the tests ask
+  // while hundreds of thousands of stages arrive.
+  std::map<std::tuple<int, Stage, unsigned>, std::size_t> seen;
+  std::map<std::pair<int, Stage>, std::size_t> perRun;
   std::vector<std::string> errors;
   std::vector<bool> done;
   std::vector<std::size_t> accepted;
@@ -56,7 +63,11 @@ struct Bookkeeping {
     done.push_back(false);
     accepted.push_back(0);
   }
-  void Note(Stage stage) { events.push_back({run, stage, number}); }
+  void Note(Stage stage) {
+    events.push_back({run, stage, number});
+    ++seen[{run, stage, number}];
+    ++perRun[{run, stage}];
+  }
   void Error(const std::string& what) {
     std::ostringstream s;
     s << "run " << run << ", number " << number << ": " << what;
@@ -66,8 +77,9 @@ struct Bookkeeping {
   Plan Answer(Stage stage, Then* then = nullptr) {
     for (auto it = script.begin(); it != script.end(); ++it) {
       if (it->stage == stage && it->number == number) {
-        Plan p = std::move(it->answer);
         if (then) *then = it->then;
+        if (--it->times > 0) return it->answer;
+        Plan p = std::move(it->answer);
         script.erase(it);
         return p;
       }
@@ -75,23 +87,19 @@ struct Bookkeeping {
     if (then) *then = Then::Next;
     return LinePlan("OK");
   }
-  void AddScript(Stage stage, unsigned number, Plan answer, Then then) {
+  void AddScript(Stage stage, unsigned number, Plan answer, Then then, std::size_t times) {
     if (stage != Stage::Header && stage != Stage::Information && stage != Stage::Data)
       throw std::invalid_argument("only the header, information and data stages are scripted");
-    script.push_back({stage, number, std::move(answer), then});
+    if (times > 0) script.push_back({stage, number, std::move(answer), then, times});
   }
   int Resolve(int r) const { return r < 0 ? run : r; }
-  bool Saw(Stage stage, unsigned n, int r) const {
-    r = Resolve(r);
-    return std::any_of(events.begin(), events.end(), [&](const FramingEvent& e) {
-      return e.run == r && e.stage == stage && e.number == n;
-    });
+  std::size_t Times(Stage stage, unsigned n, int r) const {
+    auto it = seen.find({Resolve(r), stage, n});
+    return it == seen.end() ? 0 : it->second;
   }
   std::size_t Count(Stage stage, int r) const {
-    r = Resolve(r);
-    return static_cast<std::size_t>(std::count_if(events.begin(), events.end(), [&](const FramingEvent& e) {
-      return e.run == r && e.stage == stage;
-    }));
+    auto it = perRun.find({Resolve(r), stage});
+    return it == perRun.end() ? 0 : it->second;
   }
   bool Done(int r) const {
     r = Resolve(r);
@@ -99,7 +107,7 @@ struct Bookkeeping {
   }
 };
 
-static Then ThenOf(const std::string& replyText) { return replyText == "RP OK" ? Then::Again : Then::Next; }
+}  // namespace
 
 // ---------------------------------------------------------------- .bin pages
 
@@ -219,13 +227,13 @@ void BinFraming::SetEraseAnswer(Plan answer) {
   state_->erase = std::move(answer);
 }
 
-void BinFraming::Script(Stage stage, unsigned page, Plan answer, Then then) {
+void BinFraming::Script(Stage stage, unsigned page, Plan answer, Then then, std::size_t times) {
   std::lock_guard<std::mutex> lock(state_->m);
-  state_->AddScript(stage, page, std::move(answer), then);
+  state_->AddScript(stage, page, std::move(answer), then, times);
 }
 
-void BinFraming::Script(Stage stage, unsigned page, const std::string& replyText) {
-  Script(stage, page, LinePlan(replyText), ThenOf(replyText));
+void BinFraming::Script(Stage stage, unsigned page, const std::string& replyText, std::size_t times) {
+  Script(stage, page, LinePlan(replyText), ThenOf(replyText), times);
 }
 
 int BinFraming::Runs() const {
@@ -245,7 +253,12 @@ std::vector<FramingEvent> BinFraming::Events() const {
 
 bool BinFraming::Saw(Stage stage, unsigned page, int run) const {
   std::lock_guard<std::mutex> lock(state_->m);
-  return state_->Saw(stage, page, run);
+  return state_->Times(stage, page, run) > 0;
+}
+
+std::size_t BinFraming::Times(Stage stage, unsigned page, int run) const {
+  std::lock_guard<std::mutex> lock(state_->m);
+  return state_->Times(stage, page, run);
 }
 
 std::size_t BinFraming::Count(Stage stage, int run) const {
@@ -418,13 +431,13 @@ void RecordFraming::SetEraseAnswer(Plan answer) {
   state_->erase = std::move(answer);
 }
 
-void RecordFraming::Script(Stage stage, unsigned record, Plan answer, Then then) {
+void RecordFraming::Script(Stage stage, unsigned record, Plan answer, Then then, std::size_t times) {
   std::lock_guard<std::mutex> lock(state_->m);
-  state_->AddScript(stage, record, std::move(answer), then);
+  state_->AddScript(stage, record, std::move(answer), then, times);
 }
 
-void RecordFraming::Script(Stage stage, unsigned record, const std::string& replyText) {
-  Script(stage, record, LinePlan(replyText), ThenOf(replyText));
+void RecordFraming::Script(Stage stage, unsigned record, const std::string& replyText, std::size_t times) {
+  Script(stage, record, LinePlan(replyText), ThenOf(replyText), times);
 }
 
 int RecordFraming::Runs() const {
@@ -444,7 +457,12 @@ std::vector<FramingEvent> RecordFraming::Events() const {
 
 bool RecordFraming::Saw(Stage stage, unsigned record, int run) const {
   std::lock_guard<std::mutex> lock(state_->m);
-  return state_->Saw(stage, record, run);
+  return state_->Times(stage, record, run) > 0;
+}
+
+std::size_t RecordFraming::Times(Stage stage, unsigned record, int run) const {
+  std::lock_guard<std::mutex> lock(state_->m);
+  return state_->Times(stage, record, run);
 }
 
 std::size_t RecordFraming::Count(Stage stage, int run) const {

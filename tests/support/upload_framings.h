@@ -13,7 +13,7 @@
 //
 // A run begins with each erase command. Pages and records are numbered within their run
 // by the count the instrument has accepted so far, so a page sent again keeps its number.
-// Scripted answers are one-shot and belong to a stage of one numbered page or record;
+// Scripted answers are used up and belong to a stage of one numbered page or record;
 // with a data answer the test also says what the program goes on with (the next page or
 // the same one again), since a silent or a foreign answer decides nothing by itself.
 //
@@ -64,17 +64,21 @@ class BinFraming {
   // The answer to every later erase command (Plan::Silence() holds the erase until the
   // test sends "OK" itself).
   void SetEraseAnswer(Plan answer);
-  // One-shot answer for a stage (Header, Information or Data) of a page of the current or
-  // a later run.
-  void Script(Stage stage, unsigned page, Plan answer, Then then = Then::Next);
+  // The answer for the next arrivals (times of them) of a stage (Header, Information or
+  // Data) of a page, in the current or a later run. Entries for the same stage and page
+  // are used in the order given.
+  void Script(Stage stage, unsigned page, Plan answer, Then then = Then::Next, std::size_t times = 1);
   // The same with a reply line ("OK", "RP OK", "ER OK", ...); "RP OK" means Then::Again.
-  void Script(Stage stage, unsigned page, const std::string& replyText);
+  void Script(Stage stage, unsigned page, const std::string& replyText, std::size_t times = 1);
 
   int Runs() const;
   std::vector<ReceivedPage> Pages() const;  // every data block, in arrival order
   std::vector<FramingEvent> Events() const;
   // Whether that stage of that page arrived in the run (-1: the latest run).
   bool Saw(Stage stage, unsigned page, int run = -1) const;
+  // How often that stage of that page arrived in the run.
+  std::size_t Times(Stage stage, unsigned page, int run = -1) const;
+  // How often that stage arrived in the run, whatever the page.
   std::size_t Count(Stage stage, int run = -1) const;
   // The accepted pages of a run, joined: the image as the instrument keeps it.
   std::string Image(int run = -1) const;
@@ -119,13 +123,14 @@ class RecordFraming {
   // Checks every block against these records too (for runs that start from now on).
   void ExpectRecords(std::vector<ExpectedRecord> records);
   void SetEraseAnswer(Plan answer);
-  void Script(Stage stage, unsigned record, Plan answer, Then then = Then::Next);
-  void Script(Stage stage, unsigned record, const std::string& replyText);
+  void Script(Stage stage, unsigned record, Plan answer, Then then = Then::Next, std::size_t times = 1);
+  void Script(Stage stage, unsigned record, const std::string& replyText, std::size_t times = 1);
 
   int Runs() const;
   std::vector<ReceivedRecord> Records() const;  // every block, in arrival order
   std::vector<FramingEvent> Events() const;
   bool Saw(Stage stage, unsigned record, int run = -1) const;
+  std::size_t Times(Stage stage, unsigned record, int run = -1) const;
   std::size_t Count(Stage stage, int run = -1) const;
   std::size_t Accepted(int run = -1) const;  // records answered "OK"
   bool Done(int run = -1) const;             // the end command arrived
