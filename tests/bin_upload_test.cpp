@@ -390,7 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ForeignReply{"RpOkInHeaderWait", Stage::Header, "RP OK"},
                       ForeignReply{"RpOkInInformationWait", Stage::Information, "RP OK"},
                       ForeignReply{"ErOkInDataWait", Stage::Data, "ER OK"},
-                      ForeignReply{"LowerCaseOkInDataWait", Stage::Data, "ok"}),
+                      ForeignReply{"OtherTextInDataWait", Stage::Data, "BUSY"}),
     [](const ::testing::TestParamInfo<ForeignReply>& info) { return std::string(info.param.name); });
 
 // --- a full-size image ---

@@ -199,7 +199,7 @@ struct BinFraming::State : Bookkeeping {
   }
 };
 
-BinFraming::BinFraming(InstrumentSim& sim, std::string image) : state_(std::make_shared<State>()) {
+BinFraming::BinFraming(InstrumentSim& sim, std::string image) : sim_(&sim), state_(std::make_shared<State>()) {
   state_->nextImage = std::move(image);
   std::shared_ptr<State> st = state_;
   sim.AddRule([st](const Frame& f, Session& s) {
@@ -279,8 +279,13 @@ bool BinFraming::Done(int run) const {
 }
 
 std::vector<std::string> BinFraming::Errors() const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->errors;
+  std::vector<std::string> errors;
+  {
+    std::lock_guard<std::mutex> lock(state_->m);
+    errors = state_->errors;
+  }
+  for (const std::string& e : sim_->RuleErrors()) errors.push_back("a rule threw: " + e);
+  return errors;
 }
 
 // ---------------------------------------------------------------- code file records
@@ -401,7 +406,7 @@ struct RecordFraming::State : Bookkeeping {
 };
 
 RecordFraming::RecordFraming(InstrumentSim& sim, Processor processor)
-    : state_(std::make_shared<State>()) {
+    : sim_(&sim), state_(std::make_shared<State>()) {
   state_->prefix = processor == Processor::Anz ? "@" : "";
   state_->infoTag = kRecordInfo + state_->prefix;
   state_->dataTag = kRecordData + state_->prefix;
@@ -483,8 +488,13 @@ bool RecordFraming::Done(int run) const {
 }
 
 std::vector<std::string> RecordFraming::Errors() const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->errors;
+  std::vector<std::string> errors;
+  {
+    std::lock_guard<std::mutex> lock(state_->m);
+    errors = state_->errors;
+  }
+  for (const std::string& e : sim_->RuleErrors()) errors.push_back("a rule threw: " + e);
+  return errors;
 }
 
 // ---------------------------------------------------------------- configuration query

@@ -18,7 +18,8 @@
 // the same one again), since a silent or a foreign answer decides nothing by itself.
 //
 // A check that fails is recorded in Errors() and the frame is answered all the same, so
-// that a fault shows as a message rather than as an upload that never ends.
+// that a fault shows as a message rather than as an upload that never ends. Errors() also
+// holds what any rule of the simulator threw.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -88,6 +89,7 @@ class BinFraming {
   struct State;
 
  private:
+  InstrumentSim* sim_;
   std::shared_ptr<State> state_;
 };
 
@@ -139,6 +141,7 @@ class RecordFraming {
   struct State;
 
  private:
+  InstrumentSim* sim_;
   std::shared_ptr<State> state_;
 };
 

@@ -1,0 +1,219 @@
+// The three file buttons: the open dialog with its filter, f, and which upload starts.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "framework/files.h"
+#include "tests/support/instrument_sim.h"
+#include "tests/support/program_harness.h"
+#include "tests/support/srec_fixtures.h"
+#include "tests/support/upload_framings.h"
+#include "window/window1.h"
+
+using namespace harness;
+using testsupport::InstrumentSim;
+using testsupport::Plan;
+using testsupport::Stage;
+
+namespace {
+
+using ThreadState = framework::Thread::ThreadState;
+
+enum class Button { Bin, Gen, Anz };
+
+struct Launcher {
+  Button button;
+  const char* name;
+  const char* filter;
+  const char* eraseCommand;
+  const char* fileName;
+};
+
+const Launcher kLaunchers[] = {
+    {Button::Bin, "Bin", "BinConfig", "FPGAFile\r", "image.bin"},
+    {Button::Gen, "Gen", "GEN", "MPUFileE\r", "code.gen"},
+    {Button::Anz, "Anz", "ANZ", "@MPUFileE\r", "code.anz"},
+};
+
+void PrintTo(const Launcher& l, std::ostream* os) { *os << l.name; }
+
+class LauncherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    seen = &InstallSeams();
+    w = Start({{"sim", sim.SlavePath()}});
+    ASSERT_TRUE(w->Serial1()->IsOpen());
+  }
+  void TearDown() override { framework::testing::StopProgram(); }
+
+  framework::PushButton* ButtonOf(Button b) const {
+    switch (b) {
+      case Button::Bin:
+        return w->ConfigPB();
+      case Button::Gen:
+        return w->LoadGenCodePB();
+      case Button::Anz:
+        return w->LoadAnzCodePB();
+    }
+    return nullptr;
+  }
+  framework::Thread* WorkerOf(Button b) const {
+    switch (b) {
+      case Button::Bin:
+        return w->SendConfigFile1();
+      case Button::Gen:
+        return w->SendGenMPUCode1();
+      case Button::Anz:
+        return w->SendAnzMPUCode1();
+    }
+    return nullptr;
+  }
+  // Presses the button; the dialog answers with the path, or Cancel for nothing.
+  void Press(Button b, std::optional<std::string> path) {
+    seen->nextFile = std::move(path);
+    Click(ButtonOf(b)->Widget());
+  }
+  std::vector<Button> Running() const {
+    std::vector<Button> v;
+    for (Button b : {Button::Bin, Button::Gen, Button::Anz})
+      if (WorkerOf(b)->State() != ThreadState::NotRunning) v.push_back(b);
+    return v;
+  }
+  std::string Chosen() const { return w->f ? w->f->NativePath() : "(nothing)"; }
+  std::string CodeFile(const std::string& name) const {
+    return dir.Write(name, testsupport::MakeSrec(testsupport::PatternBytes(64, 51)));
+  }
+
+  InstrumentSim sim;
+  testsupport::TempDir dir;
+  Seen* seen = nullptr;
+  Window1_* w = nullptr;
+};
+
+class EachLauncherTest : public LauncherTest, public ::testing::WithParamInterface<Launcher> {};
+
+TEST_P(EachLauncherTest, ChoosingAFileStartsItsOwnUploadAndNoOther) {
+  const Launcher& l = GetParam();
+  const std::string path = dir.Write(l.fileName, "S9030000FC\r\n");
+  Press(l.button, path);
+  EXPECT_EQ(Chosen(), path);
+  EXPECT_EQ(seen->dialogFilters, std::vector<std::string>{l.filter});
+  // The simulator does not answer the erase command: the upload stays where it began.
+  ASSERT_TRUE(RunUntil([&] { return sim.ReceivedCount() >= std::string(l.eraseCommand).size(); }));
+  RunFor(100ms);
+  EXPECT_EQ(sim.Received(), l.eraseCommand);
+  EXPECT_EQ(Running(), std::vector<Button>{l.button});
+  EXPECT_TRUE(seen->messages.empty());
+}
+
+// A .gen file chosen and sent first; then a press that is cancelled forgets it.
+TEST_P(EachLauncherTest, CancelForgetsAnEarlierChoiceAndStartsNothing) {
+  testsupport::RecordFraming framing(sim);
+  const std::string gen = CodeFile("code.gen");
+  Press(Button::Gen, gen);
+  ASSERT_TRUE(RunUntil([&] { return framing.Done() && Running().empty(); }));
+  ASSERT_EQ(Chosen(), gen);
+  const std::size_t before = sim.ReceivedCount();
+
+  Press(GetParam().button, std::nullopt);
+  EXPECT_EQ(w->f, nullptr);
+  RunFor(200ms);
+  EXPECT_TRUE(Running().empty());
+  EXPECT_EQ(sim.ReceivedCount(), before);
+  EXPECT_TRUE(seen->messages.empty());
+  EXPECT_EQ(w->StatusText()->Text(), ".gen File Load Done");
+}
+
+INSTANTIATE_TEST_SUITE_P(Buttons, EachLauncherTest, ::testing::ValuesIn(kLaunchers),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LauncherTest, TheDialogsAreFilteredByTheirTypeAtEveryPress) {
+  const auto registeredBefore = framework::RegisteredFileTypes();
+  for (int round = 0; round < 2; ++round)
+    for (const Launcher& l : kLaunchers) Press(l.button, std::nullopt);
+  EXPECT_EQ(seen->dialogFilters,
+            (std::vector<std::string>{"BinConfig", "GEN", "ANZ", "BinConfig", "GEN", "ANZ"}));
+  // Pressing registers nothing anew.
+  const auto registeredAfter = framework::RegisteredFileTypes();
+  ASSERT_EQ(registeredAfter.size(), registeredBefore.size());
+  for (std::size_t i = 0; i < registeredAfter.size(); ++i)
+    EXPECT_EQ(registeredAfter[i].Name, registeredBefore[i].Name);
+  EXPECT_TRUE(Running().empty());
+  EXPECT_EQ(sim.ReceivedCount(), 0u);
+}
+
+// --- a press while an upload runs ---
+
+struct Interruption {
+  const char* name;
+  Button button;
+  bool choose;  // false: the dialog is cancelled
+};
+
+void PrintTo(const Interruption& c, std::ostream* os) { *os << c.name; }
+
+class PressDuringUploadTest : public LauncherTest, public ::testing::WithParamInterface<Interruption> {};
+
+TEST_P(PressDuringUploadTest, ReplacesFButStartsNoSecondUploadAndLeavesTheDisplaysAlone) {
+  const Interruption& c = GetParam();
+  const std::string image = testsupport::PatternBytes(3 * 256, 52);
+  testsupport::BinFraming bin(sim, image);
+  testsupport::RecordFraming gen(sim, testsupport::Processor::Gen);
+  testsupport::RecordFraming anz(sim, testsupport::Processor::Anz);
+  bin.Script(Stage::Header, 1, Plan::Silence());
+  Press(Button::Bin, dir.Write("image.bin", image));
+  ASSERT_TRUE(RunUntil([&] { return bin.Saw(Stage::Header, 1); }));
+
+  struct Shown {
+    std::string status, bin, page, checksum, repeat;
+    int value, maximum;
+    bool operator==(const Shown&) const = default;
+  };
+  auto shown = [&] {
+    return Shown{w->StatusText()->Text(),   w->Bin_Status()->Text(),     w->PageNumText()->Text(),
+                 w->ChecksumText()->Text(), w->RepeatPageText()->Text(), w->ProgressBar1()->Value(),
+                 w->ProgressBar1()->Maximum()};
+  };
+  const Shown before = shown();
+  ASSERT_EQ(before.page, "1");
+  const std::size_t sent = sim.ReceivedCount();
+
+  const std::string other = c.button == Button::Bin ? dir.Write("other.bin", "xyz") : CodeFile("other.code");
+  Press(c.button, c.choose ? std::optional<std::string>(other) : std::nullopt);
+  const char* filter = c.button == Button::Bin ? "BinConfig" : c.button == Button::Gen ? "GEN" : "ANZ";
+  ASSERT_EQ(seen->dialogFilters.size(), 2u);
+  EXPECT_EQ(seen->dialogFilters[1], filter);
+  EXPECT_EQ(Chosen(), c.choose ? other : "(nothing)");
+  EXPECT_EQ(seen->messages.size(), c.choose ? 1u : 0u) << "the refusal is said once, and only for a file";
+  RunFor(200ms);
+  EXPECT_EQ(Running(), std::vector<Button>{Button::Bin});
+  EXPECT_EQ(sim.ReceivedCount(), sent) << "something went out for the second press";
+  EXPECT_TRUE(shown() == before) << "the running upload's displays changed";
+
+  // The running upload goes on with the file it opened.
+  sim.Send("OK\r\n");
+  ASSERT_TRUE(RunUntil([&] { return bin.Done() && Running().empty(); }));
+  EXPECT_TRUE(bin.Image() == image);
+  EXPECT_TRUE(bin.Errors().empty()) << ::testing::PrintToString(bin.Errors());
+  EXPECT_EQ(bin.Runs(), 1);
+  EXPECT_EQ(gen.Runs() + anz.Runs(), 0);
+  EXPECT_EQ(w->StatusText()->Text(), ".bin File Load Done");
+
+  // Once it is over, a press starts an upload again.
+  Press(c.button, other);
+  ASSERT_TRUE(RunUntil([&] { return bin.Runs() + gen.Runs() + anz.Runs() == 2; }));
+  EXPECT_EQ(Running(), std::vector<Button>{c.button});
+  EXPECT_EQ(seen->messages.size(), c.choose ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Presses, PressDuringUploadTest,
+                         ::testing::Values(Interruption{"SameButton", Button::Bin, true},
+                                           Interruption{"GenButton", Button::Gen, true},
+                                           Interruption{"AnzButton", Button::Anz, true},
+                                           Interruption{"CancelledDialog", Button::Gen, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
