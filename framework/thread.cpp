@@ -42,6 +42,7 @@
 #include "framework/detail.h"
 
 #if defined(VANTREL_ASAN_FIBERS)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -88,6 +89,22 @@ void FinishSwitch(void* fakeStack, const void** oldBottom, std::size_t* oldSize)
   (void)fakeStack, (void)oldBottom, (void)oldSize;
 #endif
 }
+
+// A fiber's stack, given back clean. Frames that never return (the last switch away, a
+// thread destroyed while it waits) leave their red zones marked in the sanitizer's shadow;
+// once the stack is unmapped, the kernel may hand the same pages to anything else (a
+// font file mapped by Qt, say), whose reads the stale marks would then report as stack
+// underflows.
+class FiberStack : public boost::context::protected_fixedsize_stack {
+ public:
+  using boost::context::protected_fixedsize_stack::protected_fixedsize_stack;
+  void deallocate(boost::context::stack_context& sctx) {
+#if defined(VANTREL_ASAN_FIBERS)
+    __asan_unpoison_memory_region(static_cast<char*>(sctx.sp) - sctx.size, sctx.size);
+#endif
+    boost::context::protected_fixedsize_stack::deallocate(sctx);
+  }
+};
 
 // The exception-handling state of the C++ runtime (the exceptions being handled and the
 // count of those in flight) belongs to the OS thread, not to a stack. Each fiber keeps its
@@ -324,7 +341,7 @@ void Fiber::Resume() {
     // The stack is made first so that the sanitizer hears of it before boost's start-up
     // runs its entry on it for a moment (else that frame lands among the main stack's).
     // That visit is a switch there and back, told as two.
-    boost::context::protected_fixedsize_stack salloc(stackBytes_);
+    FiberStack salloc(stackBytes_);
     sctx_ = salloc.allocate();
     void* fake = nullptr;
     const void* here = nullptr;

@@ -81,6 +81,12 @@ bool RunCodeFileUpload(const CodeFile& t) {
 
   for (;;) {
     RecordHead head = ReadRecordHead(s, framework::GiveWay);
+    if (s.ReadError()) {
+      // The file was cut short since it was opened: the byte that failed is no stray
+      // character, and nothing of this record goes out.
+      Show(&Window1_::StatusText, t.fileError);
+      break;
+    }
     using Kind = RecordHead::Kind;
     if (head.kind == Kind::EndOfFile) break;
     if (head.kind == Kind::NoS) {
