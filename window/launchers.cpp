@@ -19,7 +19,9 @@ void Launch(Window1_& w, framework::FileType* type, framework::Thread* (*worker)
   if (!w.f) return;
   if (UploadRunning(w)) {
     framework::MsgBox(
-        "An upload is still running. Wait until it is done, then press the button again.");
+        "An upload is still running. Wait until it is done, then press the button again. "
+        "If the Vantrel-9 lost power or was unplugged during the upload, quit (File > Quit), "
+        "start the programmer again and repeat the update step.");
     return;
   }
   worker(w)->Run();
