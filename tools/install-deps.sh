@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-serialport-dev libgl-dev libglx-dev
+  qt6-base-dev qt6-serialport-dev libgl-dev libglx-dev libx11-dev
   libboost-context-dev libgtest-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-liberation2
   srecord clang libclang-rt-14-dev

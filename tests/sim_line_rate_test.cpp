@@ -1,0 +1,160 @@
+// The simulator's line-rate pacing, driven through a plain descriptor on its path: what it
+// sends leaves no faster than a UART at that speed would let it, what it receives counts as
+// arrived only once it would have crossed such a line, and the byte record keeps the
+// moment each byte went out. Only lower bounds are checked: a loaded machine may be late,
+// never early.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/instrument_sim.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::InstrumentSim;
+using testsupport::Plan;
+using Clock = std::chrono::steady_clock;
+
+// One byte at 115200 baud, 10 bits: 86.8 us.
+constexpr auto kByte = std::chrono::nanoseconds(1'000'000'000LL * 10 / 115200);
+
+class Line {
+ public:
+  explicit Line(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+    termios t{};
+    if (fd_ >= 0 && ::tcgetattr(fd_, &t) == 0) {
+      ::cfmakeraw(&t);
+      ::tcsetattr(fd_, TCSANOW, &t);
+    }
+  }
+  ~Line() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  void Write(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+      } else {
+        pollfd p{fd_, POLLOUT, 0};
+        ASSERT_GT(::poll(&p, 1, 2000), 0);
+      }
+    }
+  }
+  // Reads until count bytes came or the time is up; the arrival of each byte to at.
+  std::string Read(std::size_t count, std::chrono::milliseconds limit, std::vector<Clock::time_point>* at = nullptr) {
+    std::string got;
+    const auto end = Clock::now() + limit;
+    while (got.size() < count && Clock::now() < end) {
+      char buf[256];
+      const ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n > 0) {
+        got.append(buf, static_cast<std::size_t>(n));
+        if (at) at->insert(at->end(), static_cast<std::size_t>(n), Clock::now());
+        continue;
+      }
+      pollfd p{fd_, POLLIN, 0};
+      ::poll(&p, 1, 20);
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+};
+
+class SimLineRateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(line.ok()); }
+  InstrumentSim sim;
+  Line line{sim.SlavePath()};
+};
+
+TEST_F(SimLineRateTest, WhatItSendsLeavesOneByteTimeApart) {
+  sim.SetLineRate(115200, 10);
+  const std::string reply = "0123456789ABCDEFGHIJ\r\n";
+  const auto before = Clock::now();
+  sim.Run(Plan().Send(reply));
+  std::vector<Clock::time_point> at;
+  ASSERT_EQ(line.Read(reply.size(), 2000ms, &at), reply);
+  const auto sent = sim.SentLog();
+  ASSERT_EQ(sent.size(), reply.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(sent[i].value, static_cast<std::uint8_t>(reply[i]));
+    // The byte's last bit is in no sooner than i + 1 byte times after the reply began.
+    EXPECT_GE(sent[i].at - before, kByte * static_cast<long>(i + 1)) << "byte " << i << " went out early";
+    EXPECT_GE(at[i] - before, kByte * static_cast<long>(i + 1)) << "byte " << i << " arrived early";
+  }
+}
+
+TEST_F(SimLineRateTest, WhatItReceivesArrivesOneByteTimeApartAndIsAnsweredAfterItsLastByte) {
+  sim.SetLineRate(115200, 10);
+  sim.SetReply("ver?", {"V"});
+  const std::string command = "ver?\r";
+  const std::string block(100, '\x55');
+  const auto before = Clock::now();
+  line.Write(command + block);
+  ASSERT_TRUE(sim.WaitForBytes(command.size() + block.size(), 2000ms));
+  const auto log = sim.ReceivedLog();
+  for (std::size_t i = 0; i < log.size(); ++i)
+    EXPECT_GE(log[i].at - before, kByte * static_cast<long>(i + 1)) << "byte " << i << " counted as in early";
+  // The answer starts once the command's CR is in, and its own three bytes take their time.
+  ASSERT_EQ(line.Read(3, 2000ms), "V\r\n");
+  const auto sent = sim.SentLog();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_GE(sent[2].at - log[command.size() - 1].at, kByte * 3);
+}
+
+TEST_F(SimLineRateTest, BothDirectionsArePacedApartAsOnAFullDuplexLine) {
+  sim.SetLineRate(115200, 10);
+  // While a long answer goes out, a command coming in is framed at its own pace, not after it.
+  sim.SetReply("go", Plan().Send(std::string(200, 'x')));
+  sim.SetReply("ping", {"P"});
+  line.Write("go\r");
+  ASSERT_TRUE(sim.WaitForFrames(1, 2000ms));
+  const auto afterGo = Clock::now();
+  line.Write("ping\r");
+  const std::string got = line.Read(200 + 3, 5000ms);
+  ASSERT_EQ(got.size(), 203u);
+  EXPECT_NE(got.find("P\r\n"), std::string::npos);
+  const auto frames = sim.Frames();
+  ASSERT_EQ(frames.size(), 2u);
+  // "ping" CR is in 5 byte times after it was written, well before the 200 bytes are out.
+  EXPECT_GE(frames[1].last - afterGo, kByte * 5);
+  EXPECT_LT(frames[1].last - afterGo, kByte * 150);
+}
+
+TEST_F(SimLineRateTest, WithoutALineRateAnswersGoOutInOneWriteAndAreRecorded) {
+  const std::string reply(300, 'y');
+  sim.SetReply("now", Plan().Send(reply));
+  line.Write("now\r");
+  ASSERT_EQ(line.Read(reply.size(), 2000ms).size(), reply.size());
+  const auto sent = sim.SentLog();
+  ASSERT_EQ(sent.size(), reply.size());
+  // Far quicker than the 26 ms that 300 paced bytes would take.
+  EXPECT_LT(sent.back().at - sent.front().at, 20ms);
+  sim.ClearSent();
+  EXPECT_TRUE(sim.SentLog().empty());
+}
+
+TEST_F(SimLineRateTest, TurningThePacingOffLetsWhatIsOnItsWayInAtOnce) {
+  sim.SetLineRate(300, 10);  // 33 ms a byte
+  line.Write("abcdefghij");
+  ASSERT_TRUE(sim.WaitForBytes(1, 1000ms));
+  EXPECT_LT(sim.ReceivedCount(), 10u);
+  sim.SetLineRate(0);
+  EXPECT_TRUE(sim.WaitForBytes(10, 200ms));
+  EXPECT_EQ(sim.Received(), "abcdefghij");
+}
+
+}  // namespace

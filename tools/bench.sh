@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the program and the benchmarks, and runs every benchmark
+# in turn (headless, on Qt's offscreen platform; the start is timed on Xvfb). Each prints
+# its figures with the goals beside them; none fails the run. Takes about six minutes.
+# BENCH=name runs only bench/name.cpp's program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh
+# Xlib for the start benchmark's window watch (Qt's own packages bring it in; named here all the same).
+if ! dpkg-query -W -f='${Status}' libx11-dev 2>/dev/null | grep -q 'install ok installed'; then
+  SUDO=""
+  [[ $(id -u) -ne 0 ]] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends libx11-dev
+fi
+dir=build-bench
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+benches=()
+for src in bench/*.cpp; do
+  name=$(basename "$src" .cpp)
+  [[ -n "${BENCH:-}" && "$name" != "$BENCH" ]] && continue
+  benches+=("$name")
+done
+cmake --build "$dir" --target "${benches[@]}"
+export QT_QPA_PLATFORM=offscreen
+echo "load average before the run: $(cut -d' ' -f1-3 /proc/loadavg) (the figures assume an otherwise idle machine)"
+for name in "${benches[@]}"; do
+  "$dir/bench/$name" 2> >(grep -v -e 'XDG_RUNTIME_DIR' -e 'does not support raise' >&2)
+  echo
+done
