@@ -122,7 +122,7 @@ class LineWidget : public QWidget {
 // page or so, and the groove never changes during an upload. So the bar keeps its last
 // picture and, with the Fusion style, its groove: a redraw with the same look paints the
 // kept picture (some 7 us), a new filled width draws only the contents over the kept groove
-// (some 25 us). A busy bar, which Qt animates at 60 frames a second (some 140 us each),
+// (some 25 us). A busy bar, which Qt animates at 60 frames a second (some 300 us a frame),
 // keeps the 22 frames that its animation cycles through. Each redraw still paints the bar at
 // once, with the pixels a fresh drawing gives.
 //

@@ -1,18 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the program and the benchmarks, and runs every benchmark
 # in turn (headless, on Qt's offscreen platform; the start is timed on Xvfb). Each prints
-# its figures with the goals beside them; none fails the run. Takes about six minutes.
+# its figures with the goals beside them; none fails the run. Takes about five minutes.
 # BENCH=name runs only bench/name.cpp's program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-# Xlib for the start benchmark's window watch (Qt's own packages bring it in; named here all the same).
-if ! dpkg-query -W -f='${Status}' libx11-dev 2>/dev/null | grep -q 'install ok installed'; then
-  SUDO=""
-  [[ $(id -u) -ne 0 ]] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends libx11-dev
-fi
 dir=build-bench
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 benches=()
