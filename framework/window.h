@@ -110,10 +110,7 @@ class Window {
 // The type-tested cast of the accessors: nil stays nil; another class raises.
 template <class T>
 T* ControlCast(Control* c) {
-  if (!c) return nullptr;
-  T* t = dynamic_cast<T*>(c);
-  if (!t) throw IllegalCastException();
-  return t;
+  return ControlCastObject<T>(c);
 }
 
 }  // namespace framework
