@@ -14,12 +14,14 @@
 
 #include "framework/strings.h"
 #include "tests/support/instrument_sim.h"
+#include "tests/support/painted_texts.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
 #include "window/window1.h"
 
 using namespace harness;
+using testsupport::PaintedTexts;
 using testsupport::InstrumentSim;
 using testsupport::LineEnd;
 using testsupport::LineEndText;
@@ -67,33 +69,6 @@ void PrintTo(const Kind& k, std::ostream* os) { *os << (k.processor == Processor
 
 // The texts a label showed, in order: every status update redraws its label at once, so
 // each text is painted before the next replaces it.
-class PaintedTexts : public QObject {
- public:
-  explicit PaintedTexts(framework::Label* label) : label_(static_cast<QLabel*>(label->Widget())) {
-    label_->installEventFilter(this);
-  }
-  ~PaintedTexts() override {
-    if (label_) label_->removeEventFilter(this);
-  }
-  const std::vector<std::string>& Texts() const { return texts_; }
-  bool Showed(const std::string& text) const {
-    return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
-  }
-
- protected:
-  bool eventFilter(QObject*, QEvent* e) override {
-    if (e->type() == QEvent::Paint && label_) {
-      std::string t = label_->text().toStdString();
-      if (texts_.empty() || texts_.back() != t) texts_.push_back(std::move(t));
-    }
-    return false;
-  }
-
- private:
-  QPointer<QLabel> label_;
-  std::vector<std::string> texts_;
-};
-
 class CodeFileTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -36,6 +36,7 @@
 #include "framework/files.h"
 #include "framework/memoryblock.h"
 #include "tests/support/instrument_sim.h"
+#include "tests/support/painted_texts.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
@@ -43,6 +44,7 @@
 #include "window/window1.h"
 
 using namespace harness;
+using testsupport::PaintedTexts;
 using testsupport::BinFraming;
 using testsupport::Frame;
 using testsupport::InstrumentSim;
@@ -113,30 +115,6 @@ std::string RecordsWire(const std::vector<testsupport::ExpectedRecord>& records,
 }
 
 // The texts a label showed, in order: every status update redraws its label at once.
-class PaintedTexts : public QObject {
- public:
-  explicit PaintedTexts(framework::Label* label) : label_(static_cast<QLabel*>(label->Widget())) {
-    label_->installEventFilter(this);
-  }
-  ~PaintedTexts() override {
-    if (label_) label_->removeEventFilter(this);
-  }
-  const std::vector<std::string>& Texts() const { return texts_; }
-
- protected:
-  bool eventFilter(QObject*, QEvent* e) override {
-    if (e->type() == QEvent::Paint && label_) {
-      std::string t = label_->text().toStdString();
-      if (texts_.empty() || texts_.back() != t) texts_.push_back(std::move(t));
-    }
-    return false;
-  }
-
- private:
-  QPointer<QLabel> label_;
-  std::vector<std::string> texts_;
-};
-
 class FaultFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
