@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/application.h"
 #include "framework/serial.h"
 
 class QWidget;
@@ -36,6 +37,10 @@ std::vector<framework::SerialPort> SystemPortList();
 // --- runtime (runtime.cpp) ---
 // Makes the QApplication if there is none yet (tests and the program share this).
 void EnsureQtApplication();
+// The program's registered steps (all null if none registered).
+const framework::ProgramSteps& RegisteredProgram();
+// While set, RuntimeRun returns at once: the testing entry drives the events itself.
+void SetEventLoopDrivenByTest(bool driven);
 // Handles events (and through them the threads) until done or the deadline.
 bool PumpUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline);
 // The framework's list of open windows, by which single instances are found.
