@@ -5,13 +5,13 @@
 # QUICK=1 runs only the last of these.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh
+tools/install-deps.sh test
 jobs=$(nproc)
 
 suite() {  # build folder, extra CMake flags...
   local dir=$1
   shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON "$@"
   cmake --build "$dir"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
 }
