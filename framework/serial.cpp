@@ -121,6 +121,7 @@ class SerialLine : public QObject {
   bool Open() {
     CloseNow();
     in_.clear();
+    ForgetSearch();
     fresh_ = false;
     ended_ = false;
     errorStreak_ = 0;
@@ -175,6 +176,7 @@ class SerialLine : public QObject {
 
   void Flush() {
     in_.clear();
+    ForgetSearch();
     fresh_ = false;
     out_.clear();
     outHead_ = 0;
@@ -258,12 +260,36 @@ class SerialLine : public QObject {
   std::string ReadAll() {
     std::string all;
     all.swap(in_);
+    ForgetSearch();
     return all;
+  }
+
+  // The 0-based place of text in the pending input, npos when absent. What an earlier
+  // search for the same text looked through is not looked through again; its last
+  // size - 1 bytes are, for a match that the new input completes.
+  std::size_t FindPending(const std::string& text) {
+    if (text.empty()) return in_.empty() ? std::string::npos : 0;
+    if (text != searchText_) {
+      searchText_ = text;
+      searchFound_ = std::string::npos;
+      searchScanned_ = 0;
+    }
+    if (searchFound_ != std::string::npos) return searchFound_;
+    const std::size_t overlap = text.size() - 1;
+    const std::size_t from = searchScanned_ > overlap ? searchScanned_ - overlap : 0;
+    searchFound_ = in_.find(text, from);
+    searchScanned_ = in_.size();
+    return searchFound_;
   }
   const std::string& Buffered() const { return in_; }
   std::string LastErrorText() const { return lastError_; }
 
  private:
+  void ForgetSearch() {
+    searchFound_ = std::string::npos;
+    searchScanned_ = 0;
+  }
+
   std::size_t Pending() const { return out_.size() - outHead_; }
 
   std::string HangUpText() const {
@@ -459,6 +485,10 @@ class SerialLine : public QObject {
   bool deliveryPosted_ = false;
   bool errorPosted_ = false;
   std::string lastError_;
+  // How far the pending input was searched for searchText_, and where it was found.
+  std::string searchText_;
+  std::size_t searchScanned_ = 0;
+  std::size_t searchFound_ = std::string::npos;
 };
 
 // --- Serial ---
@@ -514,8 +544,17 @@ void Serial::Poll() {
 // Bytes are kept as received; ASCII names those same bytes.
 std::string Serial::ReadAll(const TextEncoding*) { return line_ ? line_->ReadAll() : std::string(); }
 
-std::string Serial::LookAhead(const TextEncoding*) const {
-  return line_ ? line_->Buffered() : std::string();
+PendingInput Serial::LookAhead(const TextEncoding*) const { return PendingInput(this); }
+
+std::string_view PendingInput::View() const {
+  if (!port_->line_) return {};
+  return port_->line_->Buffered();
+}
+
+int InStr(const PendingInput& text, const std::string& find) {
+  if (!text.port_->line_) return find.empty() ? 1 : 0;
+  const std::size_t at = text.port_->line_->FindPending(find);
+  return at == std::string::npos ? (find.empty() ? 1 : 0) : static_cast<int>(at) + 1;
 }
 
 std::size_t Serial::BytesAvailable() const { return line_ ? line_->Buffered().size() : 0; }
