@@ -31,7 +31,16 @@ int RunningThreadCount();
 // Shows now when on the main stack; from a thread, queued and shown from the main stack.
 void ShowMessage(const std::string& text);
 
-// --- port list (serial.cpp) ---
+// --- port list (serial_port_list.cpp) ---
+// One device as the system reports it; a vendor id marks a USB device whatever its name.
+struct PortListEntry {
+  std::string Name;
+  std::string Path;
+  bool HasVendorId = false;
+};
+// The entries in the port list's order: built-in first, other next, USB last, natural
+// name order within a group.
+std::vector<framework::SerialPort> OrderPortList(std::vector<PortListEntry> entries);
 std::vector<framework::SerialPort> SystemPortList();
 
 // --- runtime (runtime.cpp) ---
