@@ -3,7 +3,10 @@
 // program and its widgets against the simulator.
 #include <gtest/gtest.h>
 
+#include <QClipboard>
 #include <QEvent>
+#include <QGuiApplication>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QWidget>
@@ -418,5 +421,38 @@ INSTANTIATE_TEST_SUITE_P(
                       ClosedPortCase{"ButtonInstrumentWentAway", true, true},
                       ClosedPortCase{"ReturnInstrumentWentAway", false, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A paste into the command line, then Return: a line of any length goes out whole, and line
+// breaks in the pasted text become blanks, so it goes out as one command.
+struct PasteCase {
+  const char* name;
+  std::string pasted;
+  std::string sent;
+};
+
+class ConsolePasteTest : public ConsoleTest, public ::testing::WithParamInterface<PasteCase> {};
+
+TEST_P(ConsolePasteTest, APastedTextGoesOutAsOneLine) {
+  StartWithInstrument();
+  auto* line = static_cast<QLineEdit*>(w->TxText()->Widget());
+  line->setFocus();
+  QGuiApplication::clipboard()->setText(QString::fromLatin1(GetParam().pasted.data(),
+                                                            static_cast<qsizetype>(GetParam().pasted.size())));
+  line->paste();
+  TypeInCommandLine("\r");
+  EXPECT_EQ(ReceivedOnceSettled(GetParam().sent.size()), GetParam().sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pastes, ConsolePasteTest,
+    ::testing::Values(PasteCase{"LongLine", std::string(100000, 'x'), std::string(100000, 'x') + "\r"},
+                      PasteCase{"CrLf", "ID?\r\nver?", "ID? ver?\r"},
+                      PasteCase{"Cr", "ID?\rver?", "ID? ver?\r"},
+                      PasteCase{"Lf", "ID?\nver?\n", "ID? ver? \r"}),
+    [](const ::testing::TestParamInfo<PasteCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
