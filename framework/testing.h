@@ -21,6 +21,13 @@ void SetOpenFileDialog(std::function<std::optional<std::string>(const std::strin
 // Takes message boxes instead of showing them.
 void SetMessageBox(std::function<void(const std::string&)> box);
 
+// Sleeps of the cooperative threads last their request times the scale (1: real time, the
+// default), and every request is recorded, so that a test can check the times asked for
+// without sitting through them.
+void SetSleepScale(double scale);
+// The milliseconds asked of SleepCurrentThread on a thread, in order, since the process began.
+std::vector<int> SleepRequests();
+
 // Runs the program's own start-up, the steps main runs, up to the event loop; the test
 // then drives the events.
 void StartProgram();
