@@ -32,6 +32,17 @@ class Application {
 // null. Anything else thrown passes on to the caller.
 using ExceptionHelper = std::exception_ptr (*)(void (*routine)(void*), void* argument);
 
+// The program's life in the three steps its main runs: before the start-up, the start-up
+// through the event loop, and the release steps ending in RuntimeExit (the exit status).
+struct ProgramSteps {
+  void (*begin)();
+  void (*main)();
+  int (*end)();
+};
+// The program names its steps once, as it loads; the framework's testing entry runs them
+// as main does, with the event loop driven by the test.
+void RuntimeRegisterProgram(ProgramSteps steps);
+
 void RuntimeInit();
 void RuntimeSetExceptionHelper(ExceptionHelper helper);
 void RunFrameworkInitialization(void (*startup)());

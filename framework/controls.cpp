@@ -15,6 +15,9 @@
 #include <QStyle>
 #include <QStyleOptionProgressBar>
 #include <QTextDocument>
+#include <QValidator>
+
+#include <limits>
 
 #include "framework/application.h"
 #include "framework/control.h"
@@ -83,7 +86,8 @@ std::string KeyText(const QKeyEvent* e) {
 
 class KeyFilter : public QObject {
  public:
-  explicit KeyFilter(TextField* field) : QObject(nullptr), field_(field) {}
+  // Owned by the field's widget, with which it goes.
+  KeyFilter(TextField* field, QObject* widget) : QObject(widget), field_(field) {}
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -98,6 +102,21 @@ class KeyFilter : public QObject {
 
  private:
   TextField* field_;
+};
+
+// A one-line field holds one line: each line break pasted or dropped into it (CR LF, CR or
+// LF) becomes one blank, so that a pasted text goes out as one command.
+class OneLine : public QValidator {
+ public:
+  using QValidator::QValidator;
+  State validate(QString& input, int&) const override {
+    if (input.contains(QChar('\r')) || input.contains(QChar('\n'))) {
+      input.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+      input.replace(QChar('\r'), QChar(' '));
+      input.replace(QChar('\n'), QChar(' '));
+    }
+    return Acceptable;
+  }
 };
 
 class LineWidget : public QWidget {
@@ -399,7 +418,8 @@ void Label::SetText(const std::string& text) {
 void TextField::Constructor() {
   auto* e = new QLineEdit;
   Adopt(e);
-  e->installEventFilter(new KeyFilter(this));
+  e->installEventFilter(new KeyFilter(this, e));
+  e->setValidator(new OneLine(e));
 }
 
 void TextField::ApplyOwnDesign(const Design& d) {
@@ -408,7 +428,8 @@ void TextField::ApplyOwnDesign(const Design& d) {
   e->setReadOnly(d.ReadOnly);
   e->setEchoMode(d.Password ? QLineEdit::Password : QLineEdit::Normal);
   e->setPlaceholderText(Shown(d.CueText));
-  if (d.LimitText > 0) e->setMaxLength(d.LimitText);
+  // 0 means no limit; Qt would otherwise cut a longer paste at 32767 characters.
+  e->setMaxLength(d.LimitText > 0 ? d.LimitText : std::numeric_limits<int>::max());
   SetText(d.Text);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/application.h"
 #include "framework/serial.h"
 
 class QWidget;
@@ -30,12 +31,25 @@ int RunningThreadCount();
 // Shows now when on the main stack; from a thread, queued and shown from the main stack.
 void ShowMessage(const std::string& text);
 
-// --- port list (serial.cpp) ---
+// --- port list (serial_port_list.cpp) ---
+// One device as the system reports it; a vendor id marks a USB device whatever its name.
+struct PortListEntry {
+  std::string Name;
+  std::string Path;
+  bool HasVendorId = false;
+};
+// The entries in the port list's order: built-in first, other next, USB last, natural
+// name order within a group.
+std::vector<framework::SerialPort> OrderPortList(std::vector<PortListEntry> entries);
 std::vector<framework::SerialPort> SystemPortList();
 
 // --- runtime (runtime.cpp) ---
 // Makes the QApplication if there is none yet (tests and the program share this).
 void EnsureQtApplication();
+// The program's registered steps (all null if none registered).
+const framework::ProgramSteps& RegisteredProgram();
+// While set, RuntimeRun returns at once: the testing entry drives the events itself.
+void SetEventLoopDrivenByTest(bool driven);
 // Handles events (and through them the threads) until done or the deadline.
 bool PumpUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline);
 // The framework's list of open windows, by which single instances are found.

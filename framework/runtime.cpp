@@ -27,11 +27,18 @@ struct Runtime {
   bool quit = false;
   int exitStatus = 0;
   bool reporting = false;
+  bool loopDrivenByTest = false;
 };
 
 Runtime& R() {
   static Runtime r;
   return r;
+}
+
+// Filled while the process loads, so not a member of the runtime, which is reset at its end.
+ProgramSteps& Program() {
+  static ProgramSteps steps{};
+  return steps;
 }
 
 // QApplication keeps references to argc and argv for its whole life.
@@ -60,6 +67,10 @@ std::string Describe(std::exception_ptr e) {
 }  // namespace
 
 namespace detail {
+
+const ProgramSteps& RegisteredProgram() { return Program(); }
+
+void SetEventLoopDrivenByTest(bool driven) { R().loopDrivenByTest = driven; }
 
 void EnsureQtApplication() {
   if (QCoreApplication::instance()) return;
@@ -123,6 +134,8 @@ void WindowClosed(Window* w) {
 
 }  // namespace detail
 
+void RuntimeRegisterProgram(ProgramSteps steps) { Program() = steps; }
+
 void RuntimeInit() {
   R().quit = false;
   R().exitStatus = 0;
@@ -134,7 +147,7 @@ void RuntimeSetExceptionHelper(ExceptionHelper helper) { R().helper = helper; }
 void RunFrameworkInitialization(void (*startup)()) { startup(); }
 
 void RuntimeRun() {
-  if (R().quit) return;
+  if (R().quit || R().loopDrivenByTest) return;
   detail::EnsureQtApplication();
   QApplication::exec();
 }

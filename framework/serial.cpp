@@ -1,4 +1,4 @@
-// The serial port object and the system's port list, on Qt SerialPort.
+// The serial port object and its line, on Qt SerialPort.
 //
 // QSerialPort opens the device, locks it and sets the line up; the rest is done here,
 // because Qt's own handling falls short for this program in three places:
@@ -16,7 +16,6 @@
 // a handler does (Close, for one) never runs inside QSerialPort's notifier callbacks.
 #include <QCoreApplication>
 #include <QSerialPort>
-#include <QSerialPortInfo>
 #include <QSocketNotifier>
 
 #include <fcntl.h>
@@ -31,14 +30,11 @@
 #include <chrono>
 #include <cstring>
 #include <iterator>
-#include <optional>
-#include <tuple>
 #include <vector>
 
 #include "framework/application.h"
 #include "framework/detail.h"
 #include "framework/serial.h"
-#include "framework/testing.h"
 
 namespace framework {
 
@@ -103,72 +99,6 @@ QSerialPort::StopBits QtStopBits(int code) {
   }
 }
 
-// --- the port list ---
-
-std::optional<std::vector<framework::SerialPort>>& ReplacedList() {
-  static std::optional<std::vector<framework::SerialPort>> list;
-  return list;
-}
-
-// The list that SerialPortCount last reported, so that SerialPort(i) keeps naming the
-// device that row i showed even if devices come and go afterwards.
-struct Snapshot {
-  bool taken = false;
-  std::vector<framework::SerialPort> ports;
-};
-Snapshot& CurrentSnapshot() {
-  static Snapshot s;
-  return s;
-}
-
-bool StartsWith(const std::string& s, const char* prefix) {
-  return s.rfind(prefix, 0) == 0;
-}
-
-// 0: built-in UARTs, 1: anything else, 2: USB adapters and CDC devices, the likeliest
-// instrument, which start-up opens because it is last.
-int Group(const QSerialPortInfo& info) {
-  const std::string name = info.portName().toStdString();
-  static const char* const usb[] = {"ttyUSB", "ttyACM", "cu.usb", "tty.usb", "cu.SLAB",
-                                    "tty.SLAB", "cu.wchusb", "tty.wchusb"};
-  for (const char* p : usb)
-    if (StartsWith(name, p)) return 2;
-  if (info.hasVendorIdentifier()) return 2;
-  static const char* const builtin[] = {"ttyS", "ttyAMA", "ttyO", "ttySAC", "ttymxc", "ttyTHS",
-                                        "ttyMSM", "ttyHS"};
-  for (const char* p : builtin)
-    if (StartsWith(name, p)) return 0;
-  return 1;
-}
-
-// Natural order: runs of digits compare by value, so ttyS2 comes before ttyS10.
-bool NaturalLess(const std::string& a, const std::string& b) {
-  std::size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    const bool da = a[i] >= '0' && a[i] <= '9';
-    const bool db = b[j] >= '0' && b[j] <= '9';
-    if (da && db) {
-      std::size_t ei = i, ej = j;
-      while (ei < a.size() && a[ei] >= '0' && a[ei] <= '9') ++ei;
-      while (ej < b.size() && b[ej] >= '0' && b[ej] <= '9') ++ej;
-      std::size_t zi = i, zj = j;  // skip leading zeros for the value comparison
-      while (zi + 1 < ei && a[zi] == '0') ++zi;
-      while (zj + 1 < ej && b[zj] == '0') ++zj;
-      if (ei - zi != ej - zj) return ei - zi < ej - zj;
-      const int c = a.compare(zi, ei - zi, b, zj, ej - zj);
-      if (c != 0) return c < 0;
-      if (ei - i != ej - j) return ei - i < ej - j;
-      i = ei;
-      j = ej;
-    } else {
-      if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
-      ++i;
-      ++j;
-    }
-  }
-  return a.size() - i < b.size() - j;
-}
-
 }  // namespace
 
 // --- the platform side of one Serial ---
@@ -191,6 +121,7 @@ class SerialLine : public QObject {
   bool Open() {
     CloseNow();
     in_.clear();
+    ForgetSearch();
     fresh_ = false;
     ended_ = false;
     errorStreak_ = 0;
@@ -245,6 +176,7 @@ class SerialLine : public QObject {
 
   void Flush() {
     in_.clear();
+    ForgetSearch();
     fresh_ = false;
     out_.clear();
     outHead_ = 0;
@@ -328,12 +260,36 @@ class SerialLine : public QObject {
   std::string ReadAll() {
     std::string all;
     all.swap(in_);
+    ForgetSearch();
     return all;
+  }
+
+  // The 0-based place of text in the pending input, npos when absent. What an earlier
+  // search for the same text looked through is not looked through again; its last
+  // size - 1 bytes are, for a match that the new input completes.
+  std::size_t FindPending(const std::string& text) {
+    if (text.empty()) return in_.empty() ? std::string::npos : 0;
+    if (text != searchText_) {
+      searchText_ = text;
+      searchFound_ = std::string::npos;
+      searchScanned_ = 0;
+    }
+    if (searchFound_ != std::string::npos) return searchFound_;
+    const std::size_t overlap = text.size() - 1;
+    const std::size_t from = searchScanned_ > overlap ? searchScanned_ - overlap : 0;
+    searchFound_ = in_.find(text, from);
+    searchScanned_ = in_.size();
+    return searchFound_;
   }
   const std::string& Buffered() const { return in_; }
   std::string LastErrorText() const { return lastError_; }
 
  private:
+  void ForgetSearch() {
+    searchFound_ = std::string::npos;
+    searchScanned_ = 0;
+  }
+
   std::size_t Pending() const { return out_.size() - outHead_; }
 
   std::string HangUpText() const {
@@ -529,6 +485,10 @@ class SerialLine : public QObject {
   bool deliveryPosted_ = false;
   bool errorPosted_ = false;
   std::string lastError_;
+  // How far the pending input was searched for searchText_, and where it was found.
+  std::string searchText_;
+  std::size_t searchScanned_ = 0;
+  std::size_t searchFound_ = std::string::npos;
 };
 
 // --- Serial ---
@@ -584,67 +544,21 @@ void Serial::Poll() {
 // Bytes are kept as received; ASCII names those same bytes.
 std::string Serial::ReadAll(const TextEncoding*) { return line_ ? line_->ReadAll() : std::string(); }
 
-std::string Serial::LookAhead(const TextEncoding*) const {
-  return line_ ? line_->Buffered() : std::string();
+PendingInput Serial::LookAhead(const TextEncoding*) const { return PendingInput(this); }
+
+std::string_view PendingInput::View() const {
+  if (!port_->line_) return {};
+  return port_->line_->Buffered();
+}
+
+int InStr(const PendingInput& text, const std::string& find) {
+  if (!text.port_->line_) return find.empty() ? 1 : 0;
+  const std::size_t at = text.port_->line_->FindPending(find);
+  return at == std::string::npos ? (find.empty() ? 1 : 0) : static_cast<int>(at) + 1;
 }
 
 std::size_t Serial::BytesAvailable() const { return line_ ? line_->Buffered().size() : 0; }
 
 std::string Serial::LastErrorText() const { return line_ ? line_->LastErrorText() : std::string(); }
-
-// --- the system's port list ---
-
-namespace detail {
-
-std::vector<framework::SerialPort> SystemPortList() {
-  if (ReplacedList()) return *ReplacedList();
-  struct Entry {
-    int group;
-    framework::SerialPort port;
-  };
-  std::vector<Entry> entries;
-  for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-    entries.push_back({Group(info), {info.portName().toStdString(), info.systemLocation().toStdString()}});
-  std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    if (a.group != b.group) return a.group < b.group;
-    if (a.port.Name != b.port.Name) return NaturalLess(a.port.Name, b.port.Name);
-    return NaturalLess(a.port.Path, b.port.Path);
-  });
-  std::vector<framework::SerialPort> ports;
-  ports.reserve(entries.size());
-  for (Entry& e : entries) ports.push_back(std::move(e.port));
-  return ports;
-}
-
-}  // namespace detail
-
-int System::SerialPortCount() {
-  Snapshot& s = CurrentSnapshot();
-  s.ports = detail::SystemPortList();
-  s.taken = true;
-  return static_cast<int>(s.ports.size());
-}
-
-framework::SerialPort System::SerialPort(int index) {
-  Snapshot& s = CurrentSnapshot();
-  if (!s.taken) {
-    s.ports = detail::SystemPortList();
-    s.taken = true;
-  }
-  if (index < 0 || index >= static_cast<int>(s.ports.size())) return {};
-  return s.ports[static_cast<std::size_t>(index)];
-}
-
-namespace testing {
-
-void SetSerialPorts(std::vector<SerialPortEntry> ports) {
-  std::vector<framework::SerialPort> list;
-  list.reserve(ports.size());
-  for (SerialPortEntry& p : ports) list.push_back({std::move(p.Name), std::move(p.Path)});
-  ReplacedList() = std::move(list);
-  CurrentSnapshot() = Snapshot{};
-}
-
-}  // namespace testing
 
 }  // namespace framework

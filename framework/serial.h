@@ -1,9 +1,10 @@
 #pragma once
-// The serial port object and the system's port list.
+// The serial port object and the system's port list (serial_port_list.cpp).
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "framework/control.h"
 #include "framework/strings.h"
@@ -24,6 +25,30 @@ class System {
 };
 
 class SerialLine;  // the platform side
+class Serial;
+
+// Pending input, looked at where it lies: a view of the port's input buffer, read at each
+// use (so it follows the buffer until the input is taken). Input that stays pending only
+// grows at its end, so InStr on it goes on where its last search for the same text stopped
+// and a hand-off costs what arrived since, not what waits.
+class PendingInput {
+ public:
+  explicit PendingInput(const Serial* port) : port_(port) {}
+  std::string_view View() const;
+  operator std::string_view() const { return View(); }
+  operator std::string() const { return std::string(View()); }
+  std::size_t size() const { return View().size(); }
+  bool empty() const { return View().empty(); }
+  std::size_t find(std::string_view text, std::size_t from = 0) const { return View().find(text, from); }
+  friend bool operator==(const PendingInput& a, std::string_view b) { return a.View() == b; }
+
+ private:
+  friend int InStr(const PendingInput& text, const std::string& find);
+  const Serial* port_;
+};
+
+// 1-based position of find in the pending input, 0 when absent.
+int InStr(const PendingInput& text, const std::string& find);
 
 class Serial : public Control {
  public:
@@ -71,7 +96,7 @@ class Serial : public Control {
   // Input that has arrived reaches DataAvailable within the call.
   void Poll();
   std::string ReadAll(const TextEncoding* encoding = nullptr);
-  std::string LookAhead(const TextEncoding* encoding = nullptr) const;
+  PendingInput LookAhead(const TextEncoding* encoding = nullptr) const;
   std::size_t BytesAvailable() const;
   // Text of the last error, for diagnostics ("" when none).
   std::string LastErrorText() const;
@@ -81,6 +106,8 @@ class Serial : public Control {
 
  private:
   friend class SerialLine;
+  friend class PendingInput;
+  friend int InStr(const PendingInput& text, const std::string& find);
   int baud_ = Baud9600, bits_ = 3, parity_ = 0, stop_ = 0;
   bool xon_ = false, cts_ = false, dtr_ = false;
   framework::SerialPort port_;

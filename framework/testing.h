@@ -21,12 +21,20 @@ void SetOpenFileDialog(std::function<std::optional<std::string>(const std::strin
 // Takes message boxes instead of showing them.
 void SetMessageBox(std::function<void(const std::string&)> box);
 
-// Runs the program's own start-up exactly as main does, up to the event loop.
+// Sleeps of the cooperative threads last their request times the scale (1: real time, the
+// default), and every request is recorded, so that a test can check the times asked for
+// without sitting through them.
+void SetSleepScale(double scale);
+// The milliseconds asked of SleepCurrentThread on a thread, in order, since the process began.
+std::vector<int> SleepRequests();
+
+// Runs the program's own start-up, the steps main runs, up to the event loop; the test
+// then drives the events.
 void StartProgram();
 // Runs the event loop and the cooperative threads until done() holds or the limit passes;
 // returns whether done() held.
 bool RunEventsUntil(std::function<bool()> done, std::chrono::milliseconds limit);
-// Quits and runs the release steps; returns the exit status.
+// Quits and runs the program's release steps; returns the exit status.
 int StopProgram();
 
 }  // namespace framework::testing

@@ -40,6 +40,7 @@
 
 #include "framework/application.h"
 #include "framework/detail.h"
+#include "framework/testing.h"
 
 #if defined(VANTREL_ASAN_FIBERS)
 #include <sanitizer/asan_interface.h>
@@ -441,18 +442,42 @@ void GiveWay() {
 
 bool OnThreadStack() { return Fiber::current != nullptr; }
 
+namespace {
+
+struct SleepSeam {
+  double scale = 1.0;
+  std::vector<int> requests;
+};
+
+SleepSeam& Sleeps() {
+  static SleepSeam* s = new SleepSeam;
+  return *s;
+}
+
+}  // namespace
+
 void Application::SleepCurrentThread(int milliseconds) {
   Fiber* f = Fiber::current;
   if (!f) {
     if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     return;
   }
+  Sleeps().requests.push_back(milliseconds);
   if (milliseconds > 0) {
-    f->wakeAt_ = Clock::now() + std::chrono::milliseconds(milliseconds);
+    const auto span = std::chrono::duration<double, std::milli>(milliseconds * Sleeps().scale);
+    f->wakeAt_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(span);
     f->sleeping_ = true;
   }
   SuspendCurrent(f);
 }
+
+namespace testing {
+
+void SetSleepScale(double scale) { Sleeps().scale = scale; }
+
+std::vector<int> SleepRequests() { return Sleeps().requests; }
+
+}  // namespace testing
 
 namespace detail {
 

@@ -53,6 +53,12 @@ class ContentWidget : public QWidget {
   explicit ContentWidget(Window* owner) : owner_(owner) {}
   Window* owner_;
 
+  // The controls are placed by hand, so no layout gives a size: without this a resizable
+  // window would open at Qt's fallback size instead of its design size.
+  QSize sizeHint() const override {
+    return owner_ ? QSize(owner_->Width(), owner_->Height()) : QWidget::sizeHint();
+  }
+
  protected:
   void resizeEvent(QResizeEvent* e) override {
     QWidget::resizeEvent(e);
@@ -136,7 +142,14 @@ void Window::ApplyDesign(const WindowDesign& d) {
   static_cast<QMainWindow*>(top_)->menuBar()->setVisible(menuBar_ && d.MenuBarVisible);
   ApplyFrame();
   top_->adjustSize();
-  if (!d.Resizeable) top_->setFixedSize(top_->sizeHint());
+  if (!d.Resizeable) {
+    top_->setFixedSize(top_->sizeHint());
+  } else {
+    // The content area at its design size, the menu bar (if shown) above it.
+    QMenuBar* bar = static_cast<QMainWindow*>(top_)->menuBar();
+    const int barHeight = bar->isVisibleTo(top_) ? bar->sizeHint().height() : 0;
+    top_->resize(d.Width, d.Height + barHeight);
+  }
 }
 
 void Window::ApplyFrame() {

@@ -43,39 +43,19 @@ void Startup_() {
 
 namespace shell {
 
-namespace {
-template <class F>
-void Guarded(F step) {
-  try {
-    step();
-  } catch (...) {
-    UnhandledException_(std::current_exception());
-  }
-}
-}  // namespace
-
 void MainBegin() {
   framework::RuntimeInit();
   // The run-time class descriptions are the compiler's: nothing to do here.
 }
 
-void MainStartup() {
-  Guarded([] {
-    framework::RuntimeSetExceptionHelper(&CallFunctionWithExceptionHandling_);
-    framework::RunFrameworkInitialization(&Startup_);
-  });
-}
-
-void MainEventLoop() {
-  Guarded([] { framework::RuntimeRun(); });
-}
-
 void Main_() {
-  Guarded([] {
+  try {
     framework::RuntimeSetExceptionHelper(&CallFunctionWithExceptionHandling_);
     framework::RunFrameworkInitialization(&Startup_);
     framework::RuntimeRun();
-  });
+  } catch (...) {
+    UnhandledException_(std::current_exception());
+  }
 }
 
 int MainEnd() {
@@ -86,3 +66,9 @@ int MainEnd() {
 }
 
 }  // namespace shell
+
+namespace {
+// Registered while the process loads, before any test or main runs.
+[[maybe_unused]] const bool kRegistered =
+    (framework::RuntimeRegisterProgram({&shell::MainBegin, &shell::Main_, &shell::MainEnd}), true);
+}  // namespace

@@ -1,16 +1,12 @@
 #pragma once
 #include <exception>
-// The life of the process, in the steps that main runs; the test harness runs the same steps.
+// The life of the process, in the steps that main runs. The same three routines are made
+// known to the framework as the process loads, so that its testing entry runs them too.
 
 namespace shell {
 void MainBegin();   // the runtime started, the classes described
-void Main_();        // start-up in the framework's initialisation, then the event loop
+void Main_();       // start-up in the framework's initialisation, then the event loop
 int MainEnd();      // the release steps, then the runtime's end; gives the exit status
-
-// Main_'s two halves, for the harness that drives the event loop itself: each catches
-// what escapes as Main_ does.
-void MainStartup();
-void MainEventLoop();
 }  // namespace shell
 
 void Startup_();

@@ -1,6 +1,6 @@
 // The wait for the ANZ processor's configuration that ends every .anz upload: the 8 s
-// sleep, the one "@InitDone?" query and up to 20 cycles of "ANO OK". Every case here
-// sits through the 8 s sleep, so each is a case of its own and they are few.
+// sleep, the one "@InitDone?" query and up to 20 cycles of "ANO OK". The sleeps run at a
+// tenth of their time and the cases check the times asked for; one case keeps real time.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,9 +76,20 @@ double CpuSeconds() {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Long enough that a line sent during the 8 s sleep is handed off before it ends.
+constexpr double kSleepScale = 0.1;
+
+std::vector<int> Sleeps(std::initializer_list<int> first, int halfSeconds = 0) {
+  std::vector<int> v(first);
+  v.insert(v.end(), static_cast<std::size_t>(halfSeconds), 500);
+  return v;
+}
+
 class AnzConfigurationTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    framework::testing::SetSleepScale(scale);
+    sleepsBefore = framework::testing::SleepRequests().size();
     seen = &InstallSeams();
     w = Start({{"sim", sim.SlavePath()}});
     ASSERT_TRUE(w->Serial1()->IsOpen());
@@ -103,6 +115,14 @@ class AnzConfigurationTest : public ::testing::Test {
   }
   bool Asked() const { return query.Count() > 0; }
   std::string Status() const { return w->StatusText()->Text(); }
+  // What the worker asked of SleepCurrentThread in this case, in milliseconds.
+  std::vector<int> SleepsAsked() const {
+    const std::vector<int> all = framework::testing::SleepRequests();
+    return std::vector<int>(all.begin() + static_cast<long>(sleepsBefore), all.end());
+  }
+
+  double scale = kSleepScale;
+  std::size_t sleepsBefore = 0;
 
   InstrumentSim sim;
   RecordFraming framing{sim, Processor::Anz};
@@ -127,6 +147,7 @@ TEST_F(AnzConfigurationTest, AFirstAyesOkCompletesAtOnceWithoutASleep) {
       },
       30s));
   EXPECT_FALSE(sleptAfterTheQuery) << "a 500 ms sleep after \"AYES OK\"";
+  EXPECT_EQ(SleepsAsked(), Sleeps({8000}));
   EXPECT_EQ(Status(), kComplete);
   EXPECT_EQ(query.Count(), 1u);
   const std::string wire = sim.Received();
@@ -159,9 +180,11 @@ TEST_F(AnzConfigurationTest, AnAnoOkAndNothingMoreRunsTwentyCyclesAfterOneQuery)
   EXPECT_EQ(Status(), kConfiguring);
   EXPECT_EQ(query.Count(), 1u);
   EXPECT_EQ(w->Reply, "ANO OK\r\n");
-  // Twenty sleeps of 500 ms lie between the answer and the end, however slow the machine.
+  // Exactly twenty sleeps of 500 ms after the one of 8 s, and they lie between the answer
+  // and the end, however slow the machine.
+  EXPECT_EQ(SleepsAsked(), Sleeps({8000}, 20));
   ASSERT_EQ(query.Times().size(), 1u);
-  EXPECT_GE(ended - query.Times()[0], std::chrono::milliseconds(20 * 500));
+  EXPECT_GE(ended - query.Times()[0], std::chrono::milliseconds(20 * 500) * scale);
 }
 
 TEST_F(AnzConfigurationTest, AnAyesOkDuringASleepAfterAnoOkEndsTheWaitEarly) {
@@ -173,6 +196,10 @@ TEST_F(AnzConfigurationTest, AnAyesOkDuringASleepAfterAnoOkEndsTheWaitEarly) {
   ASSERT_TRUE(RunToEnd(30s));
   EXPECT_EQ(Status(), kComplete);
   EXPECT_EQ(query.Count(), 1u);
+  const std::vector<int> asked = SleepsAsked();
+  ASSERT_GE(asked.size(), 2u);
+  EXPECT_LT(asked.size(), 21u) << "the wait ran out its twenty cycles";
+  EXPECT_EQ(asked, Sleeps({8000}, static_cast<int>(asked.size()) - 1));
 }
 
 TEST_F(AnzConfigurationTest, AnOkAnswerCountsNoCycleAndTheWorkerKeepsPolling) {
@@ -199,6 +226,7 @@ TEST_F(AnzConfigurationTest, AnOkAnswerCountsNoCycleAndTheWorkerKeepsPolling) {
   ASSERT_TRUE(RunToEnd(10s));
   EXPECT_EQ(Status(), kComplete);
   EXPECT_EQ(query.Count(), 1u);
+  EXPECT_EQ(SleepsAsked(), Sleeps({8000}));
 }
 
 // A console command during the upload that got no answer leaves GetEntireReply set; the
@@ -213,12 +241,19 @@ TEST_F(AnzConfigurationTest, GetEntireReplySetOnEntryIsClearedBeforeTheQuery) {
   ASSERT_TRUE(w->GetEntireReply);
   ASSERT_TRUE(RunToEnd(30s));
   EXPECT_EQ(Status(), kComplete);
+  EXPECT_EQ(SleepsAsked(), Sleeps({8000}));
   EXPECT_FALSE(w->GetEntireReply);
   EXPECT_EQ(w->RxText()->Text(), "");
   EXPECT_NE(sim.Received().find("ID?\r"), std::string::npos);
 }
 
-TEST_F(AnzConfigurationTest, AfterAChecksumErrorTheWaitStillRuns) {
+// The one case on real time: the 8 s are really slept.
+class AnzConfigurationRealTimeTest : public AnzConfigurationTest {
+ protected:
+  AnzConfigurationRealTimeTest() { scale = 1.0; }
+};
+
+TEST_F(AnzConfigurationRealTimeTest, AfterAChecksumErrorTheWaitStillRuns) {
   framing.Script(Stage::Data, 1, "ER OK");
   Paints status(w->StatusText());
   Upload();
@@ -236,6 +271,7 @@ TEST_F(AnzConfigurationTest, AfterAChecksumErrorTheWaitStillRuns) {
     if (f.kind == testsupport::Frame::Kind::Raw && f.bytes.size() == 71) rejected = f.last;
   ASSERT_EQ(query.Times().size(), 1u);
   EXPECT_GE(query.Times()[0] - rejected, std::chrono::milliseconds(8000));
+  EXPECT_EQ(SleepsAsked(), Sleeps({8000}));
 }
 
 TEST_F(AnzConfigurationTest, AfterErrorOpeningTheWaitDoesNotRun) {
@@ -246,6 +282,7 @@ TEST_F(AnzConfigurationTest, AfterErrorOpeningTheWaitDoesNotRun) {
   EXPECT_EQ(status.Changes(), std::vector<std::string>{"Error Opening .anz File"});
   EXPECT_EQ(sim.ReceivedCount(), 0u);
   EXPECT_EQ(query.Count(), 0u);
+  EXPECT_EQ(SleepsAsked(), Sleeps({}));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The .bin FPGA image upload through the real program: the launcher, the worker, the serial
 // port and the simulated instrument, which checks every page against the file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -159,6 +160,30 @@ TEST_F(BinUploadTest, The257thPageShows256WhileItsPageByteIsZero) {
   EXPECT_EQ(pages[256].lastIndex, 2);
   EXPECT_TRUE(framing.Errors().empty()) << ::testing::PrintToString(framing.Errors());
   EXPECT_TRUE(framing.Image() == image);
+}
+
+// A sparse file of 65,537 pages: page 65,536 is numbered 0 again.
+TEST_F(BinUploadTest, ThePageNumberWrapsFrom65535ToZero) {
+  const std::size_t size = 65537 * 256;
+  const std::string path = dir.Write("image.bin", "");
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size)), 0);
+  BinFraming framing(sim, std::string(size, '\0'));
+  framing.Script(Stage::Header, 65535, Plan::Silence());
+  framing.Script(Stage::Header, 65536, Plan::Silence());
+  Press(path);
+  ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 65535); }, 600s));
+  EXPECT_EQ(Text(w->PageNumText()), "65535");
+  sim.Send(kOK);
+  ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 65536); }));
+  EXPECT_EQ(Text(w->PageNumText()), "0");
+  sim.Send(kOK);
+  ASSERT_TRUE(RunToDone(framing, 60s));
+  const std::vector<testsupport::ReceivedPage> pages = framing.Pages();
+  ASSERT_EQ(pages.size(), 65537u);
+  EXPECT_EQ(pages[65535].pageByte, 0xFF);
+  EXPECT_EQ(pages[65536].pageByte, 0x00);
+  EXPECT_EQ(pages[65536].lastIndex, 0xFF);
+  EXPECT_TRUE(framing.Errors().empty()) << ::testing::PrintToString(framing.Errors());
 }
 
 // --- resends ---

@@ -623,63 +623,6 @@ TEST_F(CodeFileTest, CountCharactersThatAreNotHexadecimalCountByTheDigitsThatLea
 
 // --- the file ending inside a record ---
 
-// Where a cut of the file may fall, by what the worker has read of the record there.
-enum class Cut { Clean, InsideRecord, AfterEnd };
-
-TEST_F(CodeFileTest, AFileCutAtAnyByteSendsNoPartialRecord) {
-  SrecOptions o;
-  o.header = "V9";
-  const std::vector<std::string> r = SrecRecords(testsupport::PatternBytes(2 * 32, 36), o);
-  ASSERT_EQ(r.size(), 4u);
-  const std::string text = testsupport::JoinRecords(r);
-  const auto expected = testsupport::RecordsOfAlignedFile(text);
-  RecordFraming framing(sim);
-
-  // Each record's start and the characters it needs before the next pass: S0 its own
-  // length, a data record 75 (from its "S" to the first character of its line end), S9 two.
-  struct Span {
-    std::size_t start, need;
-    bool data;
-  };
-  std::vector<Span> spans;
-  for (std::size_t i = 0, at = 0; i < r.size(); at += r[i].size() + 2, ++i) {
-    const char type = r[i][1];
-    spans.push_back({at, type == '0' ? r[i].size() : type == '9' ? 2 : 75, type == '1'});
-  }
-
-  for (std::size_t length = 0; length <= text.size(); ++length) {
-    SCOPED_TRACE("the file cut after " + std::to_string(length) + " of " + std::to_string(text.size()) + " bytes");
-    Cut cut = Cut::Clean;
-    std::size_t complete = 0;
-    for (const Span& s : spans) {
-      if (length <= s.start) break;
-      if (length < s.start + s.need) {
-        cut = Cut::InsideRecord;
-        break;
-      }
-      if (s.data) ++complete;
-      if (&s == &spans.back()) cut = Cut::AfterEnd;
-    }
-    framing.ExpectRecords({expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(complete)});
-    Press(dir.Write("cut" + std::to_string(length) + ".gen", text.substr(0, length)));
-    ASSERT_TRUE(RunToLoopEnd());
-    if (cut == Cut::AfterEnd)
-      ASSERT_TRUE(RunUntil([&] { return framing.Done(); }));
-    else
-      Settle();
-    EXPECT_EQ(framing.Count(Stage::Data), complete);
-    EXPECT_EQ(framing.Count(Stage::Header), complete) << "a record command for an incomplete record";
-    EXPECT_EQ(framing.Done(), cut == Cut::AfterEnd);
-    const char* shown = cut == Cut::InsideRecord ? ".gen File Error"
-                        : cut == Cut::AfterEnd   ? ".gen File Load Done"
-                                                 : "Loading .gen File";
-    EXPECT_EQ(Text(w->StatusText()), shown);
-    EXPECT_EQ(w->ProgressBar1()->Value(), 0);
-  }
-  EXPECT_EQ(framing.Runs(), static_cast<int>(text.size()) + 1);
-  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
-}
-
 TEST_F(CodeFileTest, AHeaderCountPointingPastTheEndGivesFileError) {
   RecordFraming framing(sim);
   Press(Upload("S00F0000"));

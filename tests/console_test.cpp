@@ -3,7 +3,10 @@
 // program and its widgets against the simulator.
 #include <gtest/gtest.h>
 
+#include <QClipboard>
 #include <QEvent>
+#include <QGuiApplication>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QWidget>
@@ -24,6 +27,18 @@ using testsupport::InstrumentSim;
 using testsupport::Plan;
 
 namespace {
+
+// Line noise: every byte value but CR next to LF, lone CRs and LFs included.
+std::string Noise(std::size_t n) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) {
+    char c = static_cast<char>((i * 131 + i / 977) & 0xff);
+    if (c == '\n' && i > 0 && s[i - 1] == '\r') c = 'x';
+    s[i] = c;
+  }
+  if (!s.empty() && s.back() == '\r') s.back() = 'y';  // the case's next bytes may start with LF
+  return s;
+}
 
 std::string Hex(const std::string& bytes) {
   std::string out;
@@ -347,7 +362,14 @@ INSTANTIATE_TEST_SUITE_P(
         HandOffCase{"LfAlone", {{"OK\n", "", 3}, {"\n", "", 4}, {"OK\r\n", "OK\n\nOK\r\n", 0}}},
         HandOffCase{"LfThenCr", {{"OK\n\r", "", 4}, {"\n", "OK\n\r\n", 0}}},
         HandOffCase{"TwoHandOffsInARow", {{"OK\r\n", "OK\r\n", 0}, {"RP OK\r\n", "RP OK\r\n", 0}}},
-        HandOffCase{"CrLfInTheMiddle", {{"AYES", "", 4}, {" OK\r\nAN", "AYES OK\r\nAN", 0}}}),
+        HandOffCase{"CrLfInTheMiddle", {{"AYES", "", 4}, {" OK\r\nAN", "AYES OK\r\nAN", 0}}},
+        // The CR ends one read and the LF starts the next, after a long run of pending bytes.
+        HandOffCase{"CrLfAcrossReadsAfterAMegabyte",
+                    {{Noise(1 << 20), "", 1 << 20},
+                     {"OK\r", "", (1 << 20) + 3},
+                     {"\nX", Noise(1 << 20) + "OK\r\nX", 0}}},
+        HandOffCase{"CrLfAfterAMegabyteInOneRead",
+                    {{Noise(1 << 20), "", 1 << 20}, {"OK\r\n", Noise(1 << 20) + "OK\r\n", 0}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- writing to a closed port ---
@@ -399,5 +421,38 @@ INSTANTIATE_TEST_SUITE_P(
                       ClosedPortCase{"ButtonInstrumentWentAway", true, true},
                       ClosedPortCase{"ReturnInstrumentWentAway", false, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A paste into the command line, then Return: a line of any length goes out whole, and line
+// breaks in the pasted text become blanks, so it goes out as one command.
+struct PasteCase {
+  const char* name;
+  std::string pasted;
+  std::string sent;
+};
+
+class ConsolePasteTest : public ConsoleTest, public ::testing::WithParamInterface<PasteCase> {};
+
+TEST_P(ConsolePasteTest, APastedTextGoesOutAsOneLine) {
+  StartWithInstrument();
+  auto* line = static_cast<QLineEdit*>(w->TxText()->Widget());
+  line->setFocus();
+  QGuiApplication::clipboard()->setText(QString::fromLatin1(GetParam().pasted.data(),
+                                                            static_cast<qsizetype>(GetParam().pasted.size())));
+  line->paste();
+  TypeInCommandLine("\r");
+  EXPECT_EQ(ReceivedOnceSettled(GetParam().sent.size()), GetParam().sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pastes, ConsolePasteTest,
+    ::testing::Values(PasteCase{"LongLine", std::string(100000, 'x'), std::string(100000, 'x') + "\r"},
+                      PasteCase{"CrLf", "ID?\r\nver?", "ID? ver?\r"},
+                      PasteCase{"Cr", "ID?\rver?", "ID? ver?\r"},
+                      PasteCase{"Lf", "ID?\nver?\n", "ID? ver? \r"}),
+    [](const ::testing::TestParamInfo<PasteCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -225,30 +225,37 @@ CutOutcome OutcomeOfCut(const std::string& text, std::size_t length) {
   }
 }
 
+// Every cut of two files: CR LF throughout (S0, two S1, S9), and the mixed one above.
 TEST_F(FaultFilesTest, EveryPrefixOfAGenFileSendsWholeRecordsOnlyAndSaysWhereItStopped) {
-  const std::string text = SmallMixedGenFile();
-  const auto records = testsupport::RecordsOfAlignedFile(text);
-  ASSERT_EQ(records.size(), 2u);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"CR LF", testsupport::MakeSrec(testsupport::PatternBytes(2 * 32, 36))},
+      {"mixed", SmallMixedGenFile()},
+  };
   RecordFraming framing(sim);
   const Texts t = TextsOf(Upload::Gen);
   std::string wire;
-  for (std::size_t length = 0; length <= text.size(); ++length) {
-    SCOPED_TRACE("the file cut after " + std::to_string(length) + " of " + std::to_string(text.size()) + " bytes");
-    const CutOutcome o = OutcomeOfCut(text, length);
-    const std::vector<testsupport::ExpectedRecord> sent(records.begin(),
-                                                        records.begin() + static_cast<std::ptrdiff_t>(o.complete));
-    framing.ExpectRecords(sent);
-    Press(Upload::Gen, dir.Write("cut " + std::to_string(length) + ".gen", text.substr(0, length)));
-    ASSERT_TRUE(RunToLoopEnd(Upload::Gen));
-    wire += "MPUFileE\r" + RecordsWire(sent);
-    if (o.where == CutOutcome::AfterTheEndRecord) wire += "MPUDone\r";
-    // Whatever a run sent beyond its records would stand before the next run's erase.
-    ASSERT_TRUE(sim.WaitForReceived([&](const std::string& r) { return r.size() >= wire.size(); }, 5000ms));
-    ASSERT_TRUE(sim.Received() == wire) << "the bytes on the line differ from whole records of the file";
-    EXPECT_EQ(w->StatusText()->Text(), o.where == CutOutcome::InsideARecord      ? t.fileError
-                                       : o.where == CutOutcome::AfterTheEndRecord ? t.loadDone
-                                                                                  : t.loading);
-    EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+  for (const auto& [name, text] : files) {
+    const auto records = testsupport::RecordsOfAlignedFile(text);
+    ASSERT_EQ(records.size(), 2u) << name;
+    for (std::size_t length = 0; length <= text.size(); ++length) {
+      SCOPED_TRACE("the " + name + " file cut after " + std::to_string(length) + " of " +
+                   std::to_string(text.size()) + " bytes");
+      const CutOutcome o = OutcomeOfCut(text, length);
+      const std::vector<testsupport::ExpectedRecord> sent(records.begin(),
+                                                          records.begin() + static_cast<std::ptrdiff_t>(o.complete));
+      framing.ExpectRecords(sent);
+      Press(Upload::Gen, dir.Write("cut " + std::to_string(length) + ".gen", text.substr(0, length)));
+      ASSERT_TRUE(RunToLoopEnd(Upload::Gen));
+      wire += "MPUFileE\r" + RecordsWire(sent);
+      if (o.where == CutOutcome::AfterTheEndRecord) wire += "MPUDone\r";
+      // Whatever a run sent beyond its records would stand before the next run's erase.
+      ASSERT_TRUE(sim.WaitForReceived([&](const std::string& r) { return r.size() >= wire.size(); }, 5000ms));
+      ASSERT_TRUE(sim.Received() == wire) << "the bytes on the line differ from whole records of the file";
+      EXPECT_EQ(w->StatusText()->Text(), o.where == CutOutcome::InsideARecord      ? t.fileError
+                                         : o.where == CutOutcome::AfterTheEndRecord ? t.loadDone
+                                                                                    : t.loading);
+      EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+    }
   }
   ExpectReceivedExactly(wire);
   EXPECT_TRUE(framing.Errors().empty()) << ::testing::PrintToString(framing.Errors());

@@ -85,6 +85,8 @@ void PrintTo(const HangUpCase& c, std::ostream* os) { *os << c.name; }
 class FaultHangUpTest : public ::testing::TestWithParam<HangUpCase> {
  protected:
   void SetUp() override {
+    // The configuration wait's 8 s sleep is not what these cases are about.
+    framework::testing::SetSleepScale(0.1);
     seen = &InstallSeams();
     w = Start({{"Vantrel-9", sim.SlavePath()}});
     ASSERT_TRUE(w->Serial1()->IsOpen());

@@ -147,6 +147,8 @@ void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
 class FaultRepliesTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The configuration wait's 8 s sleep is not what these cases are about.
+    framework::testing::SetSleepScale(0.1);
     seen = &InstallSeams();
     w = Start({{"sim", sim.SlavePath()}});
     ASSERT_TRUE(w->Serial1()->IsOpen());

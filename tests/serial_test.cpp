@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -651,6 +652,33 @@ TEST(SerialPortList, SetSerialPortsReplacesTheSystemsList) {
   s.SetSerialPort(framework::System::SerialPort(0));
   EXPECT_FALSE(s.Open());
   EXPECT_FALSE(s.IsOpen());
+}
+
+// Built-in UARTs first, other devices next, USB adapters and CDC devices (by name or by a
+// vendor id) last; digits compare by value within a group.
+TEST(SerialPortList, OrdersBuiltInThenOtherThenUsbInNaturalOrder) {
+  using framework::detail::PortListEntry;
+  const std::vector<PortListEntry> shuffled = {
+      {"ttyUSB1", "/dev/ttyUSB1", true},  {"rfcomm0", "/dev/rfcomm0", false},
+      {"ttyS10", "/dev/ttyS10", false},   {"ttyACM0", "/dev/ttyACM0", true},
+      {"ttyAMA0", "/dev/ttyAMA0", false}, {"ttyS2", "/dev/ttyS2", false},
+      {"ttyUSB10", "/dev/ttyUSB10", true}, {"ttyGS0", "/dev/ttyGS0", false},
+      {"ttyXR0", "/dev/ttyXR0", true},    {"ttyUSB2", "/dev/ttyUSB2", true},
+      {"ttyS0", "/dev/ttyS0", false},     {"ttyS02", "/dev/ttyS02", false}};
+  const std::vector<std::string> expected = {"ttyAMA0", "ttyS0",   "ttyS2",   "ttyS02",
+                                             "ttyS10",  "rfcomm0", "ttyGS0",  "ttyACM0",
+                                             "ttyUSB1", "ttyUSB2", "ttyUSB10", "ttyXR0"};
+  // The order does not depend on the order the system reports them in.
+  for (bool reversed : {false, true}) {
+    std::vector<PortListEntry> in = shuffled;
+    if (reversed) std::reverse(in.begin(), in.end());
+    const auto ports = framework::detail::OrderPortList(in);
+    ASSERT_EQ(ports.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(ports[i].Name, expected[i]) << "row " << i << (reversed ? " (reversed input)" : "");
+      EXPECT_EQ(ports[i].Path, "/dev/" + ports[i].Name);
+    }
+  }
 }
 
 bool IsUsbName(const std::string& n) { return n.rfind("ttyUSB", 0) == 0 || n.rfind("ttyACM", 0) == 0; }

@@ -197,6 +197,16 @@ TEST_F(StartupTest, AboutShowsOneWindowInFrontAndOkClosesOnlyIt) {
   EXPECT_TRUE(About()->Widget()->isVisible());
 }
 
+TEST_F(StartupTest, AboutWindowOpensAtItsDesignSizeWithOkInTheCorner) {
+  Window1_* w = Start({});
+  w->AppleAbout()->Action()->trigger();
+  About_* about = About();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(about->Widget()));
+  EXPECT_EQ(about->ContentArea()->size(), QSize(548, 323));
+  EXPECT_EQ(about->PushButton1()->Widget()->geometry(), QRect(471, 283, 68, 20));
+  EXPECT_EQ(about->TextArea1()->Widget()->geometry(), QRect(20, 15, 508, 243));
+}
+
 TEST_F(StartupTest, AboutWindowKeepsItsButtonAtTheCornerWhenResized) {
   Start({});
   About_* about = About();

@@ -5,9 +5,9 @@
 # BENCH=name runs only bench/name.cpp's program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh
+tools/install-deps.sh bench
 dir=build-bench
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
 benches=()
 for src in bench/*.cpp; do
   name=$(basename "$src" .cpp)
