@@ -215,6 +215,26 @@ TEST_F(CodeFileTest, A2600RecordFileArrivesRecordForRecord) {
   EXPECT_EQ(w->ProgressBar1()->Value(), 0);
 }
 
+// The end record ends the file: what follows it, records or rubbish, is neither read nor sent.
+TEST_F(CodeFileTest, NothingAfterTheEndRecordIsReadOrSent) {
+  const std::string before = testsupport::MakeSrec(testsupport::PatternBytes(2 * 32, 23));
+  const std::string after = testsupport::MakeSrec(testsupport::PatternBytes(3 * 32, 24));
+  const auto expected = testsupport::RecordsOfAlignedFile(before);
+  RecordFraming framing(sim);
+  framing.ExpectRecords(expected);
+  // Read on, the records would be sent and the rubbish would end in "No 'S' Error".
+  Press(Upload(before + after + "not a record\r\n"));
+  ASSERT_TRUE(RunToLoopEnd(20s));
+  ASSERT_TRUE(RunUntil([&] { return framing.Done(); }));
+  Settle();
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+  EXPECT_EQ(framing.Accepted(), expected.size());
+  EXPECT_EQ(framing.Records().size(), expected.size());
+  const std::string done = Cmd("MPUDone");
+  EXPECT_EQ(sim.Received().rfind(done), sim.Received().size() - done.size()) << "something was sent after the end command";
+  EXPECT_EQ(Text(w->StatusText()), ".gen File Load Done");
+}
+
 // --- files without data records ---
 
 TEST_F(CodeFileTest, AnEmptyFileIsErasedForAndThenEndsWithNothingSent) {
