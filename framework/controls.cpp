@@ -16,6 +16,7 @@
 #include <QStyleOptionProgressBar>
 #include <QTextDocument>
 #include <QValidator>
+#include <QWheelEvent>
 
 #include <limits>
 
@@ -508,8 +509,47 @@ void PushButton::SetCaption(const std::string& caption) {
 }
 
 // --- PopupMenu ---
+namespace {
+
+// A pop-up menu: the row changes only when the user opens the list and picks one. A
+// closed QComboBox would step through its rows on a wheel notch, an arrow key or a typed
+// letter, and each step here reopens the serial port under a running instrument.
+class ChoiceOnlyComboBox : public QComboBox {
+ protected:
+  void wheelEvent(QWheelEvent* e) override { e->ignore(); }
+
+  void keyPressEvent(QKeyEvent* e) override {
+    const bool alt = e->modifiers() & Qt::AltModifier;
+    switch (e->key()) {
+      case Qt::Key_Space:
+        showPopup();
+        return;
+      case Qt::Key_F4:
+        if (e->modifiers() == Qt::NoModifier) showPopup();
+        return;
+      case Qt::Key_Up:
+      case Qt::Key_Down:
+        if (alt) showPopup();
+        return;
+      case Qt::Key_PageUp:
+      case Qt::Key_PageDown:
+      case Qt::Key_Home:
+      case Qt::Key_End:
+        return;
+      default:
+        break;
+    }
+    // Typed letters would pick the row they start; other keys (Return for the default
+    // button, Escape) go on to the window as before.
+    if (!e->text().isEmpty() && e->text().at(0).isPrint()) return;
+    QComboBox::keyPressEvent(e);
+  }
+};
+
+}  // namespace
+
 void PopupMenu::Constructor() {
-  auto* c = new QComboBox;
+  auto* c = new ChoiceOnlyComboBox;
   Adopt(c);
   QObject::connect(c, &QComboBox::currentIndexChanged, c, [this](int) {
     // Changes made from code raise Change themselves; this is the user's choice.
