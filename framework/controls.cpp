@@ -138,9 +138,9 @@ class LineWidget : public QWidget {
 // stripe that slides through: a few fills. It is a QProgressBar still, so that its range
 // and value read as any bar's.
 //
-// A busy stripe's place follows a clock. A single-shot timer, started again at every paint,
-// asks for the next picture; while the erase wait redraws the bar more often than the
-// timer's interval, those redraws move the stripe and the timer never fires.
+// A busy stripe's place follows a clock. A single-shot timer asks for the next picture once
+// the interval has passed since the last paint; while the erase wait redraws the bar more
+// often than that, those redraws move the stripe and the timer asks for none.
 class PlainProgressBar : public QProgressBar {
  public:
   PlainProgressBar() {
@@ -165,21 +165,33 @@ class PlainProgressBar : public QProgressBar {
   }
 
  protected:
+  // Every pixel is painted once: the frame, the fill and the base colour around it.
   void paintEvent(QPaintEvent*) override {
-    const QRect inner = Inner();
-    QPainter p(this);
-    p.setPen(palette().color(QPalette::Mid));
-    p.drawRect(rect().adjusted(0, 0, -1, -1));
-    p.fillRect(rect().adjusted(1, 1, -1, -1), palette().color(QPalette::Base));
-    const QColor fill = palette().color(QPalette::Highlight);
+    const QRect all = rect(), inner = Inner();
+    QRect filled;
     if (Busy()) {
       paintedStripe_ = StripeLeft();
-      p.fillRect(QRect(inner.left() + paintedStripe_, inner.top(), StripeWidth(), inner.height()) & inner, fill);
-      frameTimer_.start(kFrameIntervalMs);
+      filled = QRect(inner.left() + paintedStripe_, inner.top(), StripeWidth(), inner.height()) & inner;
+      lastPaint_ = busySince_.elapsed();
+      if (!frameTimer_.isActive()) frameTimer_.start(kFrameIntervalMs);
     } else {
       paintedFill_ = FilledWidth();
-      p.fillRect(QRect(inner.left(), inner.top(), paintedFill_, inner.height()), fill);
+      filled = QRect(inner.left(), inner.top(), paintedFill_, inner.height());
     }
+    QPainter p(this);
+    const QColor frame = palette().color(QPalette::Mid), base = palette().color(QPalette::Base);
+    p.fillRect(all.left(), all.top(), all.width(), 1, frame);
+    p.fillRect(all.left(), all.bottom(), all.width(), 1, frame);
+    p.fillRect(all.left(), all.top() + 1, 1, all.height() - 2, frame);
+    p.fillRect(all.right(), all.top() + 1, 1, all.height() - 2, frame);
+    p.fillRect(all.left() + 1, all.top() + 1, all.width() - 2, 1, base);
+    p.fillRect(all.left() + 1, all.bottom() - 1, all.width() - 2, 1, base);
+    const int top = inner.top(), height = inner.height();
+    const int fillLeft = filled.isEmpty() ? inner.left() : filled.left();
+    const int fillRight = filled.isEmpty() ? inner.left() - 1 : filled.right();
+    p.fillRect(QRect(QPoint(all.left() + 1, top), QPoint(fillLeft - 1, inner.bottom())), base);
+    if (!filled.isEmpty()) p.fillRect(filled, palette().color(QPalette::Highlight));
+    p.fillRect(QRect(QPoint(fillRight + 1, top), QPoint(all.right() - 1, top + height - 1)), base);
   }
 
  private:
@@ -197,9 +209,14 @@ class PlainProgressBar : public QProgressBar {
     const qint64 step = busySince_.isValid() ? busySince_.elapsed() * travel / kBusyCycleMs : 0;
     return static_cast<int>(step % travel) - StripeWidth();
   }
+  // The timer runs from the first paint on: restarting it at every paint would cost more
+  // than the paint.
   void NextFrame() {
     if (!Busy()) return;
-    if (StripeLeft() != paintedStripe_)
+    const qint64 since = busySince_.elapsed() - lastPaint_;
+    if (since < kFrameIntervalMs)
+      frameTimer_.start(static_cast<int>(kFrameIntervalMs - since));
+    else if (StripeLeft() != paintedStripe_)
       update();
     else
       frameTimer_.start(kFrameIntervalMs);
@@ -210,6 +227,7 @@ class PlainProgressBar : public QProgressBar {
   static constexpr int kFrameIntervalMs = 60;
   QTimer frameTimer_;
   QElapsedTimer busySince_;
+  qint64 lastPaint_ = 0;
   int paintedFill_ = -1, paintedStripe_ = std::numeric_limits<int>::min();
 };
 
