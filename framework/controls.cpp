@@ -186,12 +186,11 @@ class PlainProgressBar : public QProgressBar {
     p.fillRect(all.right(), all.top() + 1, 1, all.height() - 2, frame);
     p.fillRect(all.left() + 1, all.top() + 1, all.width() - 2, 1, base);
     p.fillRect(all.left() + 1, all.bottom() - 1, all.width() - 2, 1, base);
-    const int top = inner.top(), height = inner.height();
     const int fillLeft = filled.isEmpty() ? inner.left() : filled.left();
     const int fillRight = filled.isEmpty() ? inner.left() - 1 : filled.right();
-    p.fillRect(QRect(QPoint(all.left() + 1, top), QPoint(fillLeft - 1, inner.bottom())), base);
+    p.fillRect(QRect(QPoint(all.left() + 1, inner.top()), QPoint(fillLeft - 1, inner.bottom())), base);
     if (!filled.isEmpty()) p.fillRect(filled, palette().color(QPalette::Highlight));
-    p.fillRect(QRect(QPoint(fillRight + 1, top), QPoint(all.right() - 1, top + height - 1)), base);
+    p.fillRect(QRect(QPoint(fillRight + 1, inner.top()), QPoint(all.right() - 1, inner.bottom())), base);
   }
 
  private:
