@@ -43,18 +43,7 @@ std::string Bytes(std::initializer_list<int> values) {
 std::string Chars(std::size_t n, char c) { return std::string(n, c); }
 
 // What the program must send for an image, page by page, between "FPGAFile" and "FPGADone".
-std::string WireOf(const std::string& image) {
-  std::string wire = "FPGAFile\r";
-  for (std::size_t offset = 0, page = 0; offset < image.size(); offset += 256, ++page) {
-    const std::string data = image.substr(offset, 256);
-    wire += "FPGAPage\r";
-    wire.push_back(static_cast<char>(page & 0xFF));
-    wire.push_back(static_cast<char>(data.size() - 1));
-    wire += data;
-    wire.push_back(static_cast<char>(testsupport::Sum8(data)));
-  }
-  return wire + "FPGADone\r";
-}
+std::string WireOf(const std::string& image) { return "FPGAFile\r" + testsupport::PagesWire(image) + "FPGADone\r"; }
 
 class BinUploadTest : public ::testing::Test {
  protected:

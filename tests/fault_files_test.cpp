@@ -40,6 +40,7 @@
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
+#include "tests/support/upload_kind.h"
 #include "upload/record_reader.h"
 #include "window/window1.h"
 
@@ -51,19 +52,16 @@ using testsupport::InstrumentSim;
 using testsupport::Plan;
 using testsupport::Processor;
 using testsupport::RecordFraming;
+using testsupport::RecordsWire;
 using testsupport::Session;
 using testsupport::SrecOptions;
 using testsupport::SrecRecords;
 using testsupport::Stage;
+using testsupport::Upload;
 
 namespace {
 
 using ThreadState = framework::Thread::ThreadState;
-
-enum class Upload { Bin, Gen, Anz };
-
-const char* NameOf(Upload u) { return u == Upload::Bin ? "Bin" : u == Upload::Gen ? "Gen" : "Anz"; }
-void PrintTo(Upload u, std::ostream* os) { *os << NameOf(u); }
 
 // The texts of one kind of upload.
 struct Texts {
@@ -87,32 +85,7 @@ Texts TextsOf(Upload u) {
 const char* kAnzConfiguring = "Wait - ANZ Configuring";
 
 // What the program must send for an image, between "FPGAFile" and "FPGADone".
-std::string BinWire(const std::string& image, std::size_t pages) {
-  std::string wire = "FPGAFile\r";
-  for (std::size_t page = 0; page < pages; ++page) {
-    const std::string data = image.substr(page * 256, 256);
-    wire += "FPGAPage\r";
-    wire.push_back(static_cast<char>(page & 0xFF));
-    wire.push_back(static_cast<char>(data.size() - 1));
-    wire += data;
-    wire.push_back(static_cast<char>(testsupport::Sum8(data)));
-  }
-  return wire;
-}
-
-// The three stages of each record, as the program must send them.
-std::string RecordsWire(const std::vector<testsupport::ExpectedRecord>& records, const std::string& at = "") {
-  std::string wire;
-  for (const auto& r : records) {
-    wire += at + "MPURec\r";
-    wire.push_back(static_cast<char>(r.info0));
-    wire.push_back(69);
-    wire.push_back(static_cast<char>(r.lead));
-    wire += r.block;
-    wire.push_back(static_cast<char>(testsupport::Sum8(r.block)));
-  }
-  return wire;
-}
+std::string BinWire(const std::string& image, std::size_t pages) { return "FPGAFile\r" + testsupport::PagesWire(image, pages); }
 
 // The texts a label showed, in order: every status update redraws its label at once.
 class FaultFilesTest : public ::testing::Test {
@@ -132,22 +105,8 @@ class FaultFilesTest : public ::testing::Test {
     framework::testing::StopProgram();
   }
 
-  framework::Thread* Worker(Upload u) const {
-    switch (u) {
-      case Upload::Bin: return w->SendConfigFile1();
-      case Upload::Gen: return w->SendGenMPUCode1();
-      case Upload::Anz: return w->SendAnzMPUCode1();
-    }
-    return nullptr;
-  }
-  QWidget* Launcher(Upload u) const {
-    switch (u) {
-      case Upload::Bin: return w->ConfigPB()->Widget();
-      case Upload::Gen: return w->LoadGenCodePB()->Widget();
-      case Upload::Anz: return w->LoadAnzCodePB()->Widget();
-    }
-    return nullptr;
-  }
+  framework::Thread* Worker(Upload u) const { return testsupport::WorkerOf(w, u); }
+  QWidget* Launcher(Upload u) const { return testsupport::LauncherOf(w, u)->Widget(); }
   void Press(Upload u, const std::string& path) {
     seen->nextFile = path;
     Click(Launcher(u));
@@ -534,7 +493,7 @@ TEST_P(FaultPermissionTest, AFileThatCannotBeReadShowsErrorOpeningAndSendsNothin
 }
 
 INSTANTIATE_TEST_SUITE_P(Uploads, FaultPermissionTest, ::testing::Values(Upload::Bin, Upload::Gen, Upload::Anz),
-                         [](const auto& info) { return std::string(NameOf(info.param)); });
+                         [](const auto& info) { return std::string(testsupport::NameOf(info.param)); });
 
 // --- a 200 MB image ---
 

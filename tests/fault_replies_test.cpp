@@ -17,6 +17,7 @@
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
+#include "tests/support/upload_kind.h"
 #include "window/window1.h"
 
 using namespace harness;
@@ -28,12 +29,11 @@ using testsupport::Processor;
 using testsupport::RecordFraming;
 using testsupport::Stage;
 using testsupport::Then;
+using testsupport::Upload;
 
 namespace {
 
 using ThreadState = framework::Thread::ThreadState;
-
-enum class Upload { Bin, Gen, Anz };
 
 // One answer the instrument owes, in the order the program asks for them.
 struct Answer {
@@ -55,12 +55,7 @@ Exchange BinExchange(const std::string& image, unsigned again) {
   e.answers.push_back({Stage::Erase, 0, "OK"});
   unsigned page = 0;
   for (std::size_t offset = 0; offset < image.size(); offset += 256, ++page) {
-    const std::string data = image.substr(offset, 256);
-    std::string one = "FPGAPage\r";
-    one.push_back(static_cast<char>(page & 0xFF));
-    one.push_back(static_cast<char>(data.size() - 1));
-    one += data;
-    one.push_back(static_cast<char>(testsupport::Sum8(data)));
+    const std::string one = testsupport::PageWire(page, image.substr(offset, 256)).All();
     for (int time = 0; time < (page == again ? 2 : 1); ++time) {
       e.wire += one;
       e.answers.push_back({Stage::Header, page, "OK"});
@@ -79,13 +74,7 @@ Exchange CodeExchange(const std::string& text, Upload u, unsigned again) {
   e.answers.push_back({Stage::Erase, 0, "OK"});
   const auto records = testsupport::RecordsOfAlignedFile(text);
   for (unsigned n = 0; n < records.size(); ++n) {
-    const auto& r = records[n];
-    std::string one = at + "MPURec\r";
-    one.push_back(static_cast<char>(r.info0));
-    one.push_back(69);
-    one.push_back(static_cast<char>(r.lead));
-    one += r.block;
-    one.push_back(static_cast<char>(testsupport::Sum8(r.block)));
+    const std::string one = testsupport::RecordWire(records[n], at).All();
     for (int time = 0; time < (n == again ? 2 : 1); ++time) {
       e.wire += one;
       e.answers.push_back({Stage::Header, n, "OK"});
@@ -169,19 +158,10 @@ class FaultRepliesTest : public ::testing::Test {
     framework::testing::StopProgram();
   }
 
-  framework::Thread* Worker(Upload u) const {
-    switch (u) {
-      case Upload::Bin: return w->SendConfigFile1();
-      case Upload::Gen: return w->SendGenMPUCode1();
-      case Upload::Anz: return w->SendAnzMPUCode1();
-    }
-    return nullptr;
-  }
+  framework::Thread* Worker(Upload u) const { return testsupport::WorkerOf(w, u); }
   void Press(Upload u, const std::string& path) {
     seen->nextFile = path;
-    Click(u == Upload::Bin   ? w->ConfigPB()->Widget()
-          : u == Upload::Gen ? w->LoadGenCodePB()->Widget()
-                             : w->LoadAnzCodePB()->Widget());
+    Click(testsupport::LauncherOf(w, u)->Widget());
   }
   bool Running(Upload u) const { return Worker(u)->State() != ThreadState::NotRunning; }
   // A hand-off ran while only part of a line was in.
