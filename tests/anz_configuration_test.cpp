@@ -16,6 +16,7 @@
 
 #include "tests/support/instrument_sim.h"
 #include "tests/support/painted_texts.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
@@ -54,24 +55,14 @@ std::vector<int> Sleeps(std::initializer_list<int> first, int halfSeconds = 0) {
   return v;
 }
 
-class AnzConfigurationTest : public ::testing::Test {
+class AnzConfigurationTest : public testsupport::ProgramOnSimTest {
  protected:
   void SetUp() override {
     framework::testing::SetSleepScale(scale);
     sleepsBefore = framework::testing::SleepRequests().size();
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(w->Widget()));
-    // The conditions below are looked at whenever an event has been handled; a ticking
-    // timer makes that at least every few milliseconds, sleeps included.
-    tick = std::make_unique<QTimer>();
-    tick->start(5);
+    // The conditions below are looked at at least every few milliseconds, sleeps included.
+    ASSERT_NO_FATAL_FAILURE(StartOnSim({.exposed = true, .ticking = true}));
     file = dir.Write("code.anz", testsupport::MakeSrec(testsupport::PatternBytes(2 * 32, 41)));
-  }
-  void TearDown() override {
-    tick.reset();
-    framework::testing::StopProgram();
   }
 
   ThreadState State() const { return w->SendAnzMPUCode1()->State(); }
@@ -93,14 +84,9 @@ class AnzConfigurationTest : public ::testing::Test {
   double scale = kSleepScale;
   std::size_t sleepsBefore = 0;
 
-  InstrumentSim sim;
   RecordFraming framing{sim, Processor::Anz};
   InitDoneQuery query{sim};
-  testsupport::TempDir dir;
   std::string file;
-  std::unique_ptr<QTimer> tick;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
 };
 
 TEST_F(AnzConfigurationTest, AFirstAyesOkCompletesAtOnceWithoutASleep) {

@@ -16,6 +16,7 @@
 
 #include "framework/strings.h"
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
@@ -45,15 +46,8 @@ std::string Chars(std::size_t n, char c) { return std::string(n, c); }
 // What the program must send for an image, page by page, between "FPGAFile" and "FPGADone".
 std::string WireOf(const std::string& image) { return "FPGAFile\r" + testsupport::PagesWire(image) + "FPGADone\r"; }
 
-class BinUploadTest : public ::testing::Test {
+class BinUploadTest : public testsupport::ProgramOnSimTest {
  protected:
-  void SetUp() override {
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-  }
-  void TearDown() override { framework::testing::StopProgram(); }
-
   // Chooses the file in the dialog of "Select/Send .bin File".
   void Press(const std::string& path) {
     seen->nextFile = path;
@@ -69,11 +63,6 @@ class BinUploadTest : public ::testing::Test {
     return RunToEnd(limit) && RunUntil([&] { return framing.Done(); });
   }
   std::string Text(framework::Label* label) const { return label->Text(); }
-
-  InstrumentSim sim;
-  testsupport::TempDir dir;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
 };
 
 // --- whole uploads of small files ---

@@ -37,6 +37,7 @@
 #include "framework/memoryblock.h"
 #include "tests/support/instrument_sim.h"
 #include "tests/support/painted_texts.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
@@ -88,22 +89,9 @@ const char* kAnzConfiguring = "Wait - ANZ Configuring";
 std::string BinWire(const std::string& image, std::size_t pages) { return "FPGAFile\r" + testsupport::PagesWire(image, pages); }
 
 // The texts a label showed, in order: every status update redraws its label at once.
-class FaultFilesTest : public ::testing::Test {
+class FaultFilesTest : public testsupport::ProgramOnSimTest {
  protected:
-  void SetUp() override {
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-    // Redraws paint only once the window is on screen.
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(w->Widget()));
-    // Conditions on the simulator's side are looked at whenever an event has been handled.
-    tick = std::make_unique<QTimer>();
-    tick->start(5);
-  }
-  void TearDown() override {
-    tick.reset();
-    framework::testing::StopProgram();
-  }
+  void SetUp() override { StartOnSim({.exposed = true, .ticking = true}); }
 
   framework::Thread* Worker(Upload u) const { return testsupport::WorkerOf(w, u); }
   QWidget* Launcher(Upload u) const { return testsupport::LauncherOf(w, u)->Widget(); }
@@ -128,12 +116,6 @@ class FaultFilesTest : public ::testing::Test {
     EXPECT_TRUE(got == wire) << "the bytes on the line differ, first at "
                              << std::mismatch(got.begin(), got.end(), wire.begin(), wire.end()).first - got.begin();
   }
-
-  InstrumentSim sim;
-  testsupport::TempDir dir;
-  std::unique_ptr<QTimer> tick;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
 };
 
 // --- a code file cut at every byte ---

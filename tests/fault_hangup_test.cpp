@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
@@ -82,27 +83,18 @@ struct HangUpCase {
 
 void PrintTo(const HangUpCase& c, std::ostream* os) { *os << c.name; }
 
-class FaultHangUpTest : public ::testing::TestWithParam<HangUpCase> {
+class FaultHangUpTest : public testsupport::ProgramOnSimTest, public ::testing::WithParamInterface<HangUpCase> {
  protected:
   void SetUp() override {
     // The configuration wait's 8 s sleep is not what these cases are about.
     framework::testing::SetSleepScale(0.1);
-    seen = &InstallSeams();
-    w = Start({{"Vantrel-9", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-    // Conditions on the simulator's side are looked at whenever an event has been handled.
-    tick = std::make_unique<QTimer>();
-    tick->start(5);
+    ASSERT_NO_FATAL_FAILURE(StartOnSim({.portName = "Vantrel-9", .ticking = true}));
     // The real handler still runs; the count tells how often the port reported an error.
     auto error = w->Serial1()->Error;
     w->Serial1()->Error = [this, error](framework::Serial* s) {
       ++errors;
       error(s);
     };
-  }
-  void TearDown() override {
-    tick.reset();
-    framework::testing::StopProgram();
   }
 
   framework::Thread* Worker(Upload u) const { return testsupport::WorkerOf(w, u); }
@@ -114,11 +106,6 @@ class FaultHangUpTest : public ::testing::TestWithParam<HangUpCase> {
     return p == Phase::Erase ? "Erasing " + kind + " ROM" : "Loading " + kind + " File";
   }
 
-  InstrumentSim sim;
-  testsupport::TempDir dir;
-  std::unique_ptr<QTimer> tick;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
   int errors = 0;
 };
 

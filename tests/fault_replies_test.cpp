@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
@@ -133,17 +134,12 @@ struct ReplyCase {
 
 void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
 
-class FaultRepliesTest : public ::testing::Test {
+class FaultRepliesTest : public testsupport::ProgramOnSimTest {
  protected:
   void SetUp() override {
     // The configuration wait's 8 s sleep is not what these cases are about.
     framework::testing::SetSleepScale(0.1);
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-    // Conditions on the simulator's side are looked at whenever an event has been handled.
-    tick = std::make_unique<QTimer>();
-    tick->start(5);
+    ASSERT_NO_FATAL_FAILURE(StartOnSim({.ticking = true}));
     // The real hand-off still runs; what was pending each time it ran is kept.
     auto handOff = w->Serial1()->DataAvailable;
     w->Serial1()->DataAvailable = [this, handOff](framework::Serial* s) {
@@ -152,10 +148,6 @@ class FaultRepliesTest : public ::testing::Test {
       handOff(s);
       if (takesALine && w->Reply == kUnasked) ++unaskedHandedOff;
     };
-  }
-  void TearDown() override {
-    tick.reset();
-    framework::testing::StopProgram();
   }
 
   framework::Thread* Worker(Upload u) const { return testsupport::WorkerOf(w, u); }
@@ -183,11 +175,6 @@ class FaultRepliesTest : public ::testing::Test {
                              << std::mismatch(got.begin(), got.end(), wire.begin(), wire.end()).first - got.begin();
   }
 
-  InstrumentSim sim;
-  testsupport::TempDir dir;
-  std::unique_ptr<QTimer> tick;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
   std::vector<std::string> pendingAtHandOff;
   std::size_t unaskedHandedOff = 0;  // hand-offs that put the unasked line into Reply
 };
