@@ -107,15 +107,6 @@ class FaultFilesTest : public testsupport::ProgramOnSimTest {
   bool RunToLoopEnd(Upload u, std::chrono::milliseconds limit = 20s) {
     return RunUntil([&] { return LoopEnded(u); }, limit);
   }
-  // Everything the program sent has arrived, and a while later nothing more has.
-  void ExpectReceivedExactly(const std::string& wire) {
-    sim.WaitForReceived([&](const std::string& r) { return r.size() >= wire.size(); }, 5000ms);
-    RunFor(100ms);
-    const std::string got = sim.Received();
-    EXPECT_EQ(got.size(), wire.size());
-    EXPECT_TRUE(got == wire) << "the bytes on the line differ, first at "
-                             << std::mismatch(got.begin(), got.end(), wire.begin(), wire.end()).first - got.begin();
-  }
 };
 
 // --- a code file cut at every byte ---

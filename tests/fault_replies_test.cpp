@@ -165,16 +165,6 @@ class FaultRepliesTest : public testsupport::ProgramOnSimTest {
     return std::any_of(pendingAtHandOff.begin(), pendingAtHandOff.end(),
                        [](const std::string& p) { return p.size() > 1 && p.back() == '\r'; });
   }
-  // Everything the program sent has arrived, and a while later nothing more has.
-  void ExpectReceivedExactly(const std::string& wire) {
-    sim.WaitForReceived([&](const std::string& r) { return r.size() >= wire.size(); }, 5000ms);
-    RunFor(100ms);
-    const std::string got = sim.Received();
-    EXPECT_EQ(got.size(), wire.size());
-    EXPECT_TRUE(got == wire) << "the bytes on the line differ from the file's framing, first at "
-                             << std::mismatch(got.begin(), got.end(), wire.begin(), wire.end()).first - got.begin();
-  }
-
   std::vector<std::string> pendingAtHandOff;
   std::size_t unaskedHandedOff = 0;  // hand-offs that put the unasked line into Reply
 };

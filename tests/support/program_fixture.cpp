@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+#include <algorithm>
+
 namespace testsupport {
 
 void ProgramOnSimTest::StartOnSim(const StartOptions& options) {
@@ -15,6 +17,16 @@ void ProgramOnSimTest::StartOnSim(const StartOptions& options) {
     tick = std::make_unique<QTimer>();
     tick->start(5);
   }
+}
+
+void ProgramOnSimTest::ExpectReceivedExactly(const std::string& wire) {
+  using namespace std::chrono_literals;
+  sim.WaitForReceived([&](const std::string& r) { return r.size() >= wire.size(); }, 5000ms);
+  harness::RunFor(100ms);
+  const std::string got = sim.Received();
+  EXPECT_EQ(got.size(), wire.size());
+  EXPECT_TRUE(got == wire) << "the bytes on the line differ, first at "
+                           << std::mismatch(got.begin(), got.end(), wire.begin(), wire.end()).first - got.begin();
 }
 
 }  // namespace testsupport

@@ -33,6 +33,8 @@ class ProgramOnSimTest : public ::testing::Test {
   }
   // Fails fatally when the port did not open (or the window did not show).
   void StartOnSim(const StartOptions& options = {});
+  // Everything the program sent has arrived, and a while later nothing more has.
+  void ExpectReceivedExactly(const std::string& wire);
 
   InstrumentSim sim;
   TempDir dir;
