@@ -15,6 +15,7 @@
 #include "framework/strings.h"
 #include "tests/support/instrument_sim.h"
 #include "tests/support/painted_texts.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
@@ -69,16 +70,9 @@ void PrintTo(const Kind& k, std::ostream* os) { *os << (k.processor == Processor
 
 // The texts a label showed, in order: every status update redraws its label at once, so
 // each text is painted before the next replaces it.
-class CodeFileTest : public ::testing::Test {
+class CodeFileTest : public testsupport::ProgramOnSimTest {
  protected:
-  void SetUp() override {
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-    // Redraws paint only once the window is on screen.
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(w->Widget()));
-  }
-  void TearDown() override { framework::testing::StopProgram(); }
+  void SetUp() override { StartOnSim({.exposed = true}); }
 
   virtual const Kind& K() const { return kGen; }
   framework::Thread* Worker() const {
@@ -109,11 +103,6 @@ class CodeFileTest : public ::testing::Test {
   std::string OwnStatus() const { return (w->*K().ownStatus)()->Text(); }
   std::string Text(framework::Label* label) const { return label->Text(); }
   static std::string Errors(const RecordFraming& f) { return ::testing::PrintToString(f.Errors()); }
-
-  InstrumentSim sim;
-  testsupport::TempDir dir;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
 };
 
 class CodeFileKindTest : public CodeFileTest, public ::testing::WithParamInterface<Kind> {
