@@ -17,6 +17,7 @@
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
+#include "tests/support/upload_kind.h"
 #include "window/window1.h"
 
 using namespace harness;
@@ -186,13 +187,12 @@ INSTANTIATE_TEST_SUITE_P(
 // --- the refusal names the upload that runs ---
 
 struct RunningUpload {
-  const char* name;
+  testsupport::Upload upload;
   const char* kind;
-  framework::PushButton* (Window1_::*launcher)();
   const char* eraseCommand;
 };
 
-void PrintTo(const RunningUpload& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RunningUpload& c, std::ostream* os) { *os << testsupport::NameOf(c.upload); }
 
 class UploadGuardKindTest : public GuardTest, public ::testing::WithParamInterface<RunningUpload> {
  protected:
@@ -201,7 +201,7 @@ class UploadGuardKindTest : public GuardTest, public ::testing::WithParamInterfa
 
 TEST_P(UploadGuardKindTest, TheRefusalNamesTheRunningUpload) {
   seen->nextFile = dir.Write("file", "S9030000FC\r\n");
-  Press((w->*R().launcher)());
+  Press(testsupport::LauncherOf(w, R().upload));
   // The simulator does not answer the erase command: the upload stays in its erase wait.
   ASSERT_TRUE(RunUntil([&] { return sim.Received() == R().eraseCommand; }));
   EXPECT_EQ(w->RunningUpload(), R().kind);
@@ -215,9 +215,9 @@ TEST_P(UploadGuardKindTest, TheRefusalNamesTheRunningUpload) {
 
 INSTANTIATE_TEST_SUITE_P(
     Uploads, UploadGuardKindTest,
-    ::testing::Values(RunningUpload{"Bin", ".bin", &Window1_::ConfigPB, "FPGAFile\r"},
-                      RunningUpload{"Gen", ".gen", &Window1_::LoadGenCodePB, "MPUFileE\r"},
-                      RunningUpload{"Anz", ".anz", &Window1_::LoadAnzCodePB, "@MPUFileE\r"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Values(RunningUpload{testsupport::Upload::Bin, ".bin", "FPGAFile\r"},
+                      RunningUpload{testsupport::Upload::Gen, ".gen", "MPUFileE\r"},
+                      RunningUpload{testsupport::Upload::Anz, ".anz", "@MPUFileE\r"}),
+    [](const auto& info) { return std::string(testsupport::NameOf(info.param.upload)); });
 
 }  // namespace
