@@ -99,6 +99,12 @@ class CodeFileTest : public testsupport::ProgramOnSimTest {
   }
   // Time for anything sent after the last answer to reach the instrument.
   void Settle() { RunFor(100ms); }
+  // Chooses a file with the text in it and lets the record loop run out, and a while more.
+  void UploadToLoopEnd(const std::string& text) {
+    Press(Upload(text));
+    ASSERT_TRUE(RunToLoopEnd());
+    Settle();
+  }
   std::string Cmd(const std::string& text) const { return K().prefix + text + "\r"; }
   std::string OwnStatus() const { return (w->*K().ownStatus)()->Text(); }
   std::string Text(framework::Label* label) const { return label->Text(); }
@@ -229,9 +235,7 @@ TEST_F(CodeFileTest, NothingAfterTheEndRecordIsReadOrSent) {
 TEST_F(CodeFileTest, AnEmptyFileIsErasedForAndThenEndsWithNothingSent) {
   RecordFraming framing(sim);
   w->PageNumText()->SetText("4");
-  Press(Upload(""));
-  ASSERT_TRUE(RunToLoopEnd());
-  Settle();
+  ASSERT_NO_FATAL_FAILURE(UploadToLoopEnd(""));
   EXPECT_EQ(sim.Received(), "MPUFileE\r");
   EXPECT_EQ(Text(w->StatusText()), "Loading .gen File");
   EXPECT_EQ(Text(w->Kesmar_Status()), "Loading .gen File");
@@ -312,9 +316,7 @@ TEST_P(StrayCharacterTest, GivesNoSErrorAfterTheRecordsBeforeIt) {
   ASSERT_EQ(r.size(), 5u);
   const std::string text = r[0] + "\r\n" + r[1] + "\r\n" + GetParam().before + r[2] + "\r\n" + r[3] + "\r\n" + r[4] + "\r\n";
   RecordFraming framing(sim);
-  Press(Upload(text));
-  ASSERT_TRUE(RunToLoopEnd());
-  Settle();
+  ASSERT_NO_FATAL_FAILURE(UploadToLoopEnd(text));
   EXPECT_EQ(Text(w->StatusText()), ".gen No 'S' Error");
   EXPECT_EQ(Text(w->Kesmar_Status()), "Loading .gen File");
   EXPECT_EQ(framing.Accepted(), 1u);
@@ -381,9 +383,7 @@ TEST_P(ForeignRecordTest, GivesFileErrorAndNoEndCommand) {
                           [&](const std::string& r) { return r[0] == 'S' && r[1] == type; }))
       << "srec_cat wrote no S" << type << " record";
   RecordFraming framing(sim);
-  Press(Upload(testsupport::JoinRecords(records)));
-  ASSERT_TRUE(RunToLoopEnd());
-  Settle();
+  ASSERT_NO_FATAL_FAILURE(UploadToLoopEnd(testsupport::JoinRecords(records)));
   EXPECT_EQ(Text(w->StatusText()), ".gen File Error");
   EXPECT_EQ(Text(w->Kesmar_Status()), "Loading .gen File");
   EXPECT_EQ(framing.Accepted(), c.sentBefore);
@@ -441,9 +441,7 @@ TEST_P(CodeFileKindTest, ErOkStopsWithChecksumErrorAndSendsNothingMore) {
   framing.ExpectRecords(testsupport::RecordsOfAlignedFile(text));
   framing.Script(Stage::Data, 1, "ER OK");
   PaintedTexts status(w->StatusText());
-  Press(Upload(text));
-  ASSERT_TRUE(RunToLoopEnd());
-  Settle();
+  ASSERT_NO_FATAL_FAILURE(UploadToLoopEnd(text));
   EXPECT_TRUE(status.Showed(K().checksumError)) << ::testing::PrintToString(status.Texts());
   EXPECT_EQ(Text(w->StatusText()), K().processor == Processor::Gen ? K().checksumError : kAnzConfiguring);
   EXPECT_EQ(OwnStatus(), K().loading);
@@ -476,9 +474,7 @@ TEST_P(ErrorTextTest, IsTheProcessorsOwn) {
   const std::string text = blank ? r[0] + "\r\n " + r[1] + "\r\n" : r[0] + "\r\nS4" + r[1].substr(2) + "\r\n";
   RecordFraming framing(sim, K().processor);
   PaintedTexts status(w->StatusText());
-  Press(Upload(text));
-  ASSERT_TRUE(RunToLoopEnd());
-  Settle();
+  ASSERT_NO_FATAL_FAILURE(UploadToLoopEnd(text));
   const std::vector<std::string> expected = {K().erasing, K().loading, blank ? K().noS : K().fileError};
   std::vector<std::string> shown = status.Texts();
   if (K().processor == Processor::Anz) {
@@ -564,9 +560,7 @@ TEST_F(CodeFileTest, A72CharacterRecordTakesTheLineEndAndTheNextS) {
   ASSERT_EQ(a[1].substr(2, 2), "22");
   ASSERT_EQ(b[0].size(), 74u);
   RecordFraming framing(sim);
-  Press(Upload(testsupport::JoinRecords({a[0], a[1], b[0], a[2]})));
-  ASSERT_TRUE(RunToLoopEnd());
-  Settle();
+  ASSERT_NO_FATAL_FAILURE(UploadToLoopEnd(testsupport::JoinRecords({a[0], a[1], b[0], a[2]})));
   EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
   const auto records = framing.Records();
   ASSERT_EQ(records.size(), 1u);
@@ -583,9 +577,7 @@ TEST_F(CodeFileTest, A76CharacterRecordLeavesItsTailWhereTheNextRecordShouldBegi
   ASSERT_EQ(r.size(), 4u);
   ASSERT_EQ(r[1].size(), 76u);
   RecordFraming framing(sim);
-  Press(Upload(testsupport::JoinRecords(r)));
-  ASSERT_TRUE(RunToLoopEnd());
-  Settle();
+  ASSERT_NO_FATAL_FAILURE(UploadToLoopEnd(testsupport::JoinRecords(r)));
   const auto records = framing.Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_TRUE(records[0].info == std::string("\x48\x45") + r[1][4]);
@@ -599,9 +591,7 @@ TEST_F(CodeFileTest, ACountAbove127SendsTheLowEightBitsOfTwiceTheCount) {
   const std::vector<std::string> r = SrecRecords(testsupport::PatternBytes(200, 34), o);
   ASSERT_EQ(r[1].substr(2, 2), "CB");
   RecordFraming framing(sim);
-  Press(Upload(testsupport::JoinRecords(r)));
-  ASSERT_TRUE(RunToLoopEnd());
-  Settle();
+  ASSERT_NO_FATAL_FAILURE(UploadToLoopEnd(testsupport::JoinRecords(r)));
   const auto records = framing.Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(static_cast<unsigned char>(records[0].info[0]), 0x96);
@@ -634,9 +624,7 @@ TEST_F(CodeFileTest, CountCharactersThatAreNotHexadecimalCountByTheDigitsThatLea
 
 TEST_F(CodeFileTest, AHeaderCountPointingPastTheEndGivesFileError) {
   RecordFraming framing(sim);
-  Press(Upload("S00F0000"));
-  ASSERT_TRUE(RunToLoopEnd());
-  Settle();
+  ASSERT_NO_FATAL_FAILURE(UploadToLoopEnd("S00F0000"));
   EXPECT_EQ(Text(w->StatusText()), ".gen File Error");
   EXPECT_EQ(sim.Received(), "MPUFileE\r");
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "window/window1.h"
 
@@ -63,25 +64,9 @@ void Press(QWidget* w, const std::string& keys) {
   }
 }
 
-class ConsoleTest : public ::testing::Test {
+class ConsoleTest : public testsupport::ProgramOnSimTest {
  protected:
-  void SetUp() override { InstallSeams(); }
-  void TearDown() override { framework::testing::StopProgram(); }
-
-  void StartWith(std::vector<framework::testing::SerialPortEntry> ports) {
-    w = Start(std::move(ports));
-    // The real handlers still run; the counts only tell the test when they have.
-    auto error = w->Serial1()->Error;
-    w->Serial1()->Error = [this, error](framework::Serial* s) {
-      ++errors;
-      error(s);
-    };
-    auto data = w->Serial1()->DataAvailable;
-    w->Serial1()->DataAvailable = [this, data](framework::Serial* s) {
-      ++handoffs;
-      data(s);
-    };
-  }
+  void SetUp() override {}  // each case starts with the ports it needs
   void StartWithInstrument() {
     StartWith({{"Vantrel-9", sim.SlavePath()}});
     ASSERT_TRUE(w->Serial1()->IsOpen()) << w->Serial1()->LastErrorText();
@@ -110,10 +95,6 @@ class ConsoleTest : public ::testing::Test {
     ASSERT_FALSE(w->GetEntireReply);
     sim.ClearReceived();
   }
-
-  InstrumentSim sim;
-  Window1_* w = nullptr;
-  int errors = 0, handoffs = 0;
 };
 
 // --- the command line ---

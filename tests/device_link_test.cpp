@@ -11,8 +11,6 @@
 #include <QWidget>
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,11 +20,11 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "framework/application.h"
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "window/window1.h"
 
@@ -60,51 +58,20 @@ int DescriptorsOn(const std::string& device) {
   return count;
 }
 
-// Waits until the driver holds count bytes of input for whoever opens the device next,
-// so that an open afterwards surely finds them there.
-bool WaitUntilQueuedForReading(const std::string& path, int count) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  int queued = -1;
-  for (int i = 0; i < 500 && queued != count; ++i) {
-    if (::ioctl(fd, FIONREAD, &queued) != 0) break;
-    if (queued != count) std::this_thread::sleep_for(10ms);
-  }
-  ::close(fd);
-  return queued == count;
-}
-
 QComboBox* PortList(Window1_* w) { return static_cast<QComboBox*>(w->PortPopup()->Widget()); }
 
-class DeviceLinkTest : public ::testing::Test {
+class DeviceLinkTest : public testsupport::ProgramOnSimTest {
  protected:
   struct Box {
     std::string text;
     std::string connectedThen;  // the Connected display while the box showed
   };
 
+  // Each case starts with the ports it needs.
   void SetUp() override {
-    InstallSeams();
     framework::testing::SetMessageBox([this](const std::string& text) {
       boxes.push_back({text, Window1()->Connected_Text()->Text()});
     });
-  }
-  void TearDown() override { framework::testing::StopProgram(); }
-
-  Window1_* StartWith(std::vector<framework::testing::SerialPortEntry> ports) {
-    w = Start(std::move(ports));
-    // The real handlers still run; the counts only tell the test when they have.
-    auto error = w->Serial1()->Error;
-    w->Serial1()->Error = [this, error](framework::Serial* s) {
-      ++errors;
-      error(s);
-    };
-    auto data = w->Serial1()->DataAvailable;
-    w->Serial1()->DataAvailable = [this, data](framework::Serial* s) {
-      ++handoffs;
-      data(s);
-    };
-    return w;
   }
 
   std::string Missing(const char* name) const { return std::string("/nonexistent-vantrel/") + name; }
@@ -127,15 +94,12 @@ class DeviceLinkTest : public ::testing::Test {
     return RunUntil([&] { return w->RxText()->Text() == text; });
   }
 
-  Window1_* w = nullptr;
   std::vector<Box> boxes;
-  int errors = 0, handoffs = 0;
 };
 
 // --- start-up ---
 
 TEST_F(DeviceLinkTest, ThreePortsAreListedAndTheLastIsOpenedAt115200WithFocusInTheCommandLine) {
-  InstrumentSim sim;
   StartWith({{"ttyS0", Missing("ttyS0")}, {"ttyUSB3", Missing("ttyUSB3")}, {"Vantrel-9", sim.SlavePath()}});
   ASSERT_EQ(w->PortPopup()->ListCount(), 3);
   EXPECT_EQ(w->PortPopup()->List(0), "0  ttyS0");
@@ -373,7 +337,6 @@ TEST_F(DeviceLinkTest, SpaceF4AndAltArrowsOpenTheListAndAClickOnARowTakesIt) {
 }
 
 TEST_F(DeviceLinkTest, NoRowSelectedReportsTheIndexAndOnlyReconnectShowsNo) {
-  InstrumentSim sim;
   StartWith({{"Vantrel-9", sim.SlavePath()}});
   ASSERT_EQ(w->Connected_Text()->Text(), "True");
   // The list losing its selection raises Change with index -1.
@@ -394,7 +357,6 @@ TEST_F(DeviceLinkTest, NoRowSelectedReportsTheIndexAndOnlyReconnectShowsNo) {
 }
 
 TEST_F(DeviceLinkTest, ReconnectReopensTheSameRowOnceThePowerCycledInstrumentIsBack) {
-  InstrumentSim sim;
   StartWith({{"ttyS0", Missing("ttyS0")}, {"Vantrel-9", sim.SlavePath()}});
   ASSERT_EQ(w->Connected_Text()->Text(), "True");
   sim.HangUp();
@@ -424,7 +386,6 @@ TEST_F(DeviceLinkTest, ReconnectReopensTheSameRowOnceThePowerCycledInstrumentIsB
 }
 
 TEST_F(DeviceLinkTest, ReconnectRightAfterAPowerCycleTheProgramDidNotNoticeLeavesNoErrorBehind) {
-  InstrumentSim sim;
   StartWith({{"Vantrel-9", sim.SlavePath()}});
   AskGenVersion();
   ASSERT_TRUE(ReplyShown("GEN V1.00\r\n"));
@@ -444,7 +405,6 @@ TEST_F(DeviceLinkTest, ReconnectRightAfterAPowerCycleTheProgramDidNotNoticeLeave
 // --- a port that goes away ---
 
 TEST_F(DeviceLinkTest, AHangUpRaisesErrorOnceShowsVerifyConnectionAndDoesNotSpin) {
-  InstrumentSim sim;
   StartWith({{"Vantrel-9", sim.SlavePath()}});
   ASSERT_TRUE(w->Serial1()->IsOpen());
   AskGenVersion();
@@ -482,17 +442,16 @@ class DeviceLinkStaleInputTest : public DeviceLinkTest,
                                  public ::testing::WithParamInterface<OpenedBy> {};
 
 TEST_P(DeviceLinkStaleInputTest, InputLeftInTheDriverBeforeTheOpenIsDropped) {
-  InstrumentSim sim;
   const std::string stale = "chatter\r\nOK\r\n";
   if (GetParam() == OpenedBy::StartUp) {
     sim.Send(stale);
-    ASSERT_TRUE(WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(stale.size())));
+    ASSERT_TRUE(testsupport::WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(stale.size())));
     StartWith({{"Vantrel-9", sim.SlavePath()}});
   } else {
     StartWith({{"Vantrel-9", sim.SlavePath()}, {"ttyS0", Missing("ttyS0")}});
     ASSERT_EQ(w->Connected_Text()->Text(), "False");
     sim.Send(stale);
-    ASSERT_TRUE(WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(stale.size())));
+    ASSERT_TRUE(testsupport::WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(stale.size())));
     ChooseRowAbove();
   }
   ASSERT_EQ(w->Connected_Text()->Text(), "True");
@@ -513,7 +472,6 @@ INSTANTIATE_TEST_SUITE_P(Opens, DeviceLinkStaleInputTest,
 // --- closing ---
 
 TEST_F(DeviceLinkTest, ClosingTheWindowClosesThePort) {
-  InstrumentSim sim;
   StartWith({{"Vantrel-9", sim.SlavePath()}});
   ASSERT_EQ(DescriptorsOn(sim.DevicePath()), 2);
   w->Close();

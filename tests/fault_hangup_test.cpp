@@ -21,15 +21,7 @@
 #include "window/window1.h"
 
 using namespace harness;
-using testsupport::BinFraming;
-using testsupport::InitDoneQuery;
-using testsupport::InstrumentSim;
-using testsupport::Plan;
-using testsupport::Processor;
-using testsupport::RecordFraming;
-using testsupport::Stage;
-using testsupport::Then;
-using testsupport::Upload;
+using namespace testsupport;
 
 namespace {
 
@@ -89,12 +81,6 @@ class FaultHangUpTest : public testsupport::ProgramOnSimTest, public ::testing::
     // The configuration wait's 8 s sleep is not what these cases are about.
     framework::testing::SetSleepScale(0.1);
     ASSERT_NO_FATAL_FAILURE(StartOnSim({.portName = "Vantrel-9", .ticking = true}));
-    // The real handler still runs; the count tells how often the port reported an error.
-    auto error = w->Serial1()->Error;
-    w->Serial1()->Error = [this, error](framework::Serial* s) {
-      ++errors;
-      error(s);
-    };
   }
 
   framework::Thread* Worker(Upload u) const { return testsupport::WorkerOf(w, u); }
@@ -105,8 +91,6 @@ class FaultHangUpTest : public testsupport::ProgramOnSimTest, public ::testing::
     const std::string kind = u == Upload::Bin ? ".bin" : u == Upload::Gen ? ".gen" : ".anz";
     return p == Phase::Erase ? "Erasing " + kind + " ROM" : "Loading " + kind + " File";
   }
-
-  int errors = 0;
 };
 
 TEST_P(FaultHangUpTest, TheProgramWaitsUnharmedAndWorksAgainAfterReconnect) {

@@ -22,15 +22,7 @@
 #include "window/window1.h"
 
 using namespace harness;
-using testsupport::BinFraming;
-using testsupport::InitDoneQuery;
-using testsupport::InstrumentSim;
-using testsupport::Plan;
-using testsupport::Processor;
-using testsupport::RecordFraming;
-using testsupport::Stage;
-using testsupport::Then;
-using testsupport::Upload;
+using namespace testsupport;
 
 namespace {
 

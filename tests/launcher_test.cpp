@@ -8,89 +8,55 @@
 
 #include "framework/files.h"
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
+#include "tests/support/upload_kind.h"
 #include "window/window1.h"
 
 using namespace harness;
 using testsupport::InstrumentSim;
 using testsupport::Plan;
 using testsupport::Stage;
+using testsupport::Upload;
 
 namespace {
 
 using ThreadState = framework::Thread::ThreadState;
 
-enum class Button { Bin, Gen, Anz };
-
 struct Launcher {
-  Button button;
-  const char* name;
+  Upload button;
   const char* filter;
   const char* eraseCommand;
   const char* fileName;
 };
 
 const Launcher kLaunchers[] = {
-    {Button::Bin, "Bin", "BinConfig", "FPGAFile\r", "image.bin"},
-    {Button::Gen, "Gen", "GEN", "MPUFileE\r", "code.gen"},
-    {Button::Anz, "Anz", "ANZ", "@MPUFileE\r", "code.anz"},
+    {Upload::Bin, "BinConfig", "FPGAFile\r", "image.bin"},
+    {Upload::Gen, "GEN", "MPUFileE\r", "code.gen"},
+    {Upload::Anz, "ANZ", "@MPUFileE\r", "code.anz"},
 };
 
-void PrintTo(const Launcher& l, std::ostream* os) { *os << l.name; }
+void PrintTo(const Launcher& l, std::ostream* os) { *os << testsupport::NameOf(l.button); }
 
-class LauncherTest : public ::testing::Test {
+class LauncherTest : public testsupport::ProgramOnSimTest {
  protected:
-  void SetUp() override {
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-  }
-  void TearDown() override { framework::testing::StopProgram(); }
-
-  framework::PushButton* ButtonOf(Button b) const {
-    switch (b) {
-      case Button::Bin:
-        return w->ConfigPB();
-      case Button::Gen:
-        return w->LoadGenCodePB();
-      case Button::Anz:
-        return w->LoadAnzCodePB();
-    }
-    return nullptr;
-  }
-  framework::Thread* WorkerOf(Button b) const {
-    switch (b) {
-      case Button::Bin:
-        return w->SendConfigFile1();
-      case Button::Gen:
-        return w->SendGenMPUCode1();
-      case Button::Anz:
-        return w->SendAnzMPUCode1();
-    }
-    return nullptr;
-  }
   // Presses the button; the dialog answers with the path, or Cancel for nothing.
-  void Press(Button b, std::optional<std::string> path) {
+  void Press(Upload b, std::optional<std::string> path) {
     seen->nextFile = std::move(path);
-    Click(ButtonOf(b)->Widget());
+    Click(testsupport::LauncherOf(w, b)->Widget());
   }
-  std::vector<Button> Running() const {
-    std::vector<Button> v;
-    for (Button b : {Button::Bin, Button::Gen, Button::Anz})
-      if (WorkerOf(b)->State() != ThreadState::NotRunning) v.push_back(b);
+  std::vector<Upload> Running() const {
+    std::vector<Upload> v;
+    for (Upload b : {Upload::Bin, Upload::Gen, Upload::Anz})
+      if (testsupport::WorkerOf(w, b)->State() != ThreadState::NotRunning) v.push_back(b);
     return v;
   }
   std::string Chosen() const { return w->f ? w->f->NativePath() : "(nothing)"; }
   std::string CodeFile(const std::string& name) const {
     return dir.Write(name, testsupport::MakeSrec(testsupport::PatternBytes(64, 51)));
   }
-
-  InstrumentSim sim;
-  testsupport::TempDir dir;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
 };
 
 class EachLauncherTest : public LauncherTest, public ::testing::WithParamInterface<Launcher> {};
@@ -105,7 +71,7 @@ TEST_P(EachLauncherTest, ChoosingAFileStartsItsOwnUploadAndNoOther) {
   ASSERT_TRUE(RunUntil([&] { return sim.ReceivedCount() >= std::string(l.eraseCommand).size(); }));
   RunFor(100ms);
   EXPECT_EQ(sim.Received(), l.eraseCommand);
-  EXPECT_EQ(Running(), std::vector<Button>{l.button});
+  EXPECT_EQ(Running(), std::vector<Upload>{l.button});
   EXPECT_TRUE(seen->messages.empty());
 }
 
@@ -113,7 +79,7 @@ TEST_P(EachLauncherTest, ChoosingAFileStartsItsOwnUploadAndNoOther) {
 TEST_P(EachLauncherTest, CancelForgetsAnEarlierChoiceAndStartsNothing) {
   testsupport::RecordFraming framing(sim);
   const std::string gen = CodeFile("code.gen");
-  Press(Button::Gen, gen);
+  Press(Upload::Gen, gen);
   ASSERT_TRUE(RunUntil([&] { return framing.Done() && Running().empty(); }));
   ASSERT_EQ(Chosen(), gen);
   const std::size_t before = sim.ReceivedCount();
@@ -128,7 +94,7 @@ TEST_P(EachLauncherTest, CancelForgetsAnEarlierChoiceAndStartsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Buttons, EachLauncherTest, ::testing::ValuesIn(kLaunchers),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) { return std::string(testsupport::NameOf(info.param.button)); });
 
 TEST_F(LauncherTest, TheDialogsAreFilteredByTheirTypeAtEveryPress) {
   const auto registeredBefore = framework::RegisteredFileTypes();
@@ -149,7 +115,7 @@ TEST_F(LauncherTest, TheDialogsAreFilteredByTheirTypeAtEveryPress) {
 
 struct Interruption {
   const char* name;
-  Button button;
+  Upload button;
   bool choose;  // false: the dialog is cancelled
 };
 
@@ -164,7 +130,7 @@ TEST_P(PressDuringUploadTest, ReplacesFButStartsNoSecondUploadAndLeavesTheDispla
   testsupport::RecordFraming gen(sim, testsupport::Processor::Gen);
   testsupport::RecordFraming anz(sim, testsupport::Processor::Anz);
   bin.Script(Stage::Header, 1, Plan::Silence());
-  Press(Button::Bin, dir.Write("image.bin", image));
+  Press(Upload::Bin, dir.Write("image.bin", image));
   ASSERT_TRUE(RunUntil([&] { return bin.Saw(Stage::Header, 1); }));
 
   struct Shown {
@@ -181,15 +147,15 @@ TEST_P(PressDuringUploadTest, ReplacesFButStartsNoSecondUploadAndLeavesTheDispla
   ASSERT_EQ(before.page, "1");
   const std::size_t sent = sim.ReceivedCount();
 
-  const std::string other = c.button == Button::Bin ? dir.Write("other.bin", "xyz") : CodeFile("other.code");
+  const std::string other = c.button == Upload::Bin ? dir.Write("other.bin", "xyz") : CodeFile("other.code");
   Press(c.button, c.choose ? std::optional<std::string>(other) : std::nullopt);
-  const char* filter = c.button == Button::Bin ? "BinConfig" : c.button == Button::Gen ? "GEN" : "ANZ";
+  const char* filter = c.button == Upload::Bin ? "BinConfig" : c.button == Upload::Gen ? "GEN" : "ANZ";
   ASSERT_EQ(seen->dialogFilters.size(), 2u);
   EXPECT_EQ(seen->dialogFilters[1], filter);
   EXPECT_EQ(Chosen(), c.choose ? other : "(nothing)");
   EXPECT_EQ(seen->messages.size(), c.choose ? 1u : 0u) << "the refusal is said once, and only for a file";
   RunFor(200ms);
-  EXPECT_EQ(Running(), std::vector<Button>{Button::Bin});
+  EXPECT_EQ(Running(), std::vector<Upload>{Upload::Bin});
   EXPECT_EQ(sim.ReceivedCount(), sent) << "something went out for the second press";
   EXPECT_TRUE(shown() == before) << "the running upload's displays changed";
 
@@ -205,15 +171,15 @@ TEST_P(PressDuringUploadTest, ReplacesFButStartsNoSecondUploadAndLeavesTheDispla
   // Once it is over, a press starts an upload again.
   Press(c.button, other);
   ASSERT_TRUE(RunUntil([&] { return bin.Runs() + gen.Runs() + anz.Runs() == 2; }));
-  EXPECT_EQ(Running(), std::vector<Button>{c.button});
+  EXPECT_EQ(Running(), std::vector<Upload>{c.button});
   EXPECT_EQ(seen->messages.size(), c.choose ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Presses, PressDuringUploadTest,
-                         ::testing::Values(Interruption{"SameButton", Button::Bin, true},
-                                           Interruption{"GenButton", Button::Gen, true},
-                                           Interruption{"AnzButton", Button::Anz, true},
-                                           Interruption{"CancelledDialog", Button::Gen, false}),
+                         ::testing::Values(Interruption{"SameButton", Upload::Bin, true},
+                                           Interruption{"GenButton", Upload::Gen, true},
+                                           Interruption{"AnzButton", Upload::Anz, true},
+                                           Interruption{"CancelledDialog", Upload::Gen, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -7,20 +7,17 @@
 #include <QComboBox>
 #include <QTest>
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
+#include "tests/support/upload_kind.h"
 #include "window/window1.h"
 
 using namespace harness;
@@ -44,37 +41,9 @@ std::string Refusal(const std::string& kind, const std::string& worksAgain) {
   return "The " + kind + " File upload is running. " + worksAgain;
 }
 
-// What the program must send for an image, between "FPGAFile" and "FPGADone".
-std::string WireOf(const std::string& image) {
-  std::string wire = "FPGAFile\r";
-  for (std::size_t offset = 0, page = 0; offset < image.size(); offset += 256, ++page) {
-    const std::string data = image.substr(offset, 256);
-    wire += "FPGAPage\r";
-    wire.push_back(static_cast<char>(page & 0xFF));
-    wire.push_back(static_cast<char>(data.size() - 1));
-    wire += data;
-    wire.push_back(static_cast<char>(testsupport::Sum8(data)));
-  }
-  return wire + "FPGADone\r";
-}
-
-// Waits until the driver holds count bytes of input for the program: they have arrived,
-// and the program has not read them yet.
-bool WaitUntilQueuedForReading(const std::string& path, int count) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  int queued = -1;
-  for (int i = 0; i < 500 && queued != count; ++i) {
-    if (::ioctl(fd, FIONREAD, &queued) != 0) break;
-    if (queued != count) std::this_thread::sleep_for(10ms);
-  }
-  ::close(fd);
-  return queued == count;
-}
-
 enum class Control { Console, Reconnect, PortList };
 
-class GuardTest : public ::testing::Test {
+class GuardTest : public testsupport::ProgramOnSimTest {
  public:
   void ReturnInCommandLine() { QTest::keyClick(w->TxText()->Widget(), Qt::Key_Return); }
   void Press(framework::PushButton* button) { Click(button->Widget()); }
@@ -90,13 +59,11 @@ class GuardTest : public ::testing::Test {
 
  protected:
   void SetUp() override {
-    seen = &InstallSeams();
     // The instrument is the last row, which start-up opens; the first row is a missing device.
-    w = Start({{"ttyS0", "/nonexistent-vantrel/ttyS0"}, {"Vantrel-9", sim.SlavePath()}});
+    StartWith({{"ttyS0", "/nonexistent-vantrel/ttyS0"}, {"Vantrel-9", sim.SlavePath()}});
     ASSERT_TRUE(w->Serial1()->IsOpen()) << w->Serial1()->LastErrorText();
     ASSERT_EQ(w->SelectedIndex, 1);
   }
-  void TearDown() override { framework::testing::StopProgram(); }
 
   bool Running() const { return !w->RunningUpload().empty(); }
 
@@ -104,13 +71,8 @@ class GuardTest : public ::testing::Test {
   // flush or an input flush at open drops, and what a console send takes for itself.
   void PutInFlight(const std::string& line) {
     sim.Send(line);
-    ASSERT_TRUE(WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(line.size())));
+    ASSERT_TRUE(testsupport::WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(line.size())));
   }
-
-  InstrumentSim sim;
-  testsupport::TempDir dir;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
 };
 
 struct Interference {
@@ -143,7 +105,6 @@ TEST_P(UploadGuardTest, TheActionIsRefusedDuringAnUploadWhichCompletesAndWorksOn
   Press(w->ConfigPB());
   ASSERT_TRUE(RunUntil([&] { return bin.Saw(Stage::Header, 1); }));
   ASSERT_TRUE(Running());
-  const std::size_t sent = sim.ReceivedCount();
 
   // The action lands while the worker waits and its "OK" is on its way.
   ASSERT_NO_FATAL_FAILURE(PutInFlight("OK\r\n"));
@@ -158,10 +119,7 @@ TEST_P(UploadGuardTest, TheActionIsRefusedDuringAnUploadWhichCompletesAndWorksOn
 
   ASSERT_TRUE(RunUntil([&] { return !Running(); })) << "the upload was stranded";
   // "FPGADone" is the one send no answer follows: it may arrive after the worker ended.
-  const std::string wire = WireOf(image);
-  EXPECT_TRUE(sim.WaitForBytes(wire.size(), 3000ms));
-  RunFor(100ms);
-  EXPECT_TRUE(sim.Received() == wire) << ::testing::PrintToString(sim.Received().substr(sent));
+  ExpectReceivedExactly("FPGAFile\r" + testsupport::PagesWire(image) + "FPGADone\r");
   EXPECT_TRUE(bin.Image() == image);
   EXPECT_TRUE(bin.Errors().empty()) << ::testing::PrintToString(bin.Errors());
   EXPECT_EQ(w->StatusText()->Text(), ".bin File Load Done");
@@ -229,13 +187,12 @@ INSTANTIATE_TEST_SUITE_P(
 // --- the refusal names the upload that runs ---
 
 struct RunningUpload {
-  const char* name;
+  testsupport::Upload upload;
   const char* kind;
-  framework::PushButton* (Window1_::*launcher)();
   const char* eraseCommand;
 };
 
-void PrintTo(const RunningUpload& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RunningUpload& c, std::ostream* os) { *os << testsupport::NameOf(c.upload); }
 
 class UploadGuardKindTest : public GuardTest, public ::testing::WithParamInterface<RunningUpload> {
  protected:
@@ -244,7 +201,7 @@ class UploadGuardKindTest : public GuardTest, public ::testing::WithParamInterfa
 
 TEST_P(UploadGuardKindTest, TheRefusalNamesTheRunningUpload) {
   seen->nextFile = dir.Write("file", "S9030000FC\r\n");
-  Press((w->*R().launcher)());
+  Press(testsupport::LauncherOf(w, R().upload));
   // The simulator does not answer the erase command: the upload stays in its erase wait.
   ASSERT_TRUE(RunUntil([&] { return sim.Received() == R().eraseCommand; }));
   EXPECT_EQ(w->RunningUpload(), R().kind);
@@ -258,9 +215,9 @@ TEST_P(UploadGuardKindTest, TheRefusalNamesTheRunningUpload) {
 
 INSTANTIATE_TEST_SUITE_P(
     Uploads, UploadGuardKindTest,
-    ::testing::Values(RunningUpload{"Bin", ".bin", &Window1_::ConfigPB, "FPGAFile\r"},
-                      RunningUpload{"Gen", ".gen", &Window1_::LoadGenCodePB, "MPUFileE\r"},
-                      RunningUpload{"Anz", ".anz", &Window1_::LoadAnzCodePB, "@MPUFileE\r"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Values(RunningUpload{testsupport::Upload::Bin, ".bin", "FPGAFile\r"},
+                      RunningUpload{testsupport::Upload::Gen, ".gen", "MPUFileE\r"},
+                      RunningUpload{testsupport::Upload::Anz, ".anz", "@MPUFileE\r"}),
+    [](const auto& info) { return std::string(testsupport::NameOf(info.param.upload)); });
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/instrument_sim.h"
 #include "tests/support/program_harness.h"
@@ -26,6 +27,8 @@ struct StartOptions {
 
 class ProgramOnSimTest : public ::testing::Test {
  protected:
+  // The seams are in before any SetUp, which may put a recorder of its own in their place.
+  ProgramOnSimTest() : seen(&harness::InstallSeams()) {}
   void SetUp() override { StartOnSim(); }
   void TearDown() override {
     tick.reset();
@@ -33,14 +36,24 @@ class ProgramOnSimTest : public ::testing::Test {
   }
   // Fails fatally when the port did not open (or the window did not show).
   void StartOnSim(const StartOptions& options = {});
+  // Start-up with any port list (a test that starts so overrides SetUp); whether the port
+  // opened is for the test to check, which may expect it not to. From then on errors and
+  // handoffs count the port's Error and DataAvailable events: the real handlers still run,
+  // the counts only tell the test when they have.
+  void StartWith(std::vector<framework::testing::SerialPortEntry> ports);
   // Everything the program sent has arrived, and a while later nothing more has.
   void ExpectReceivedExactly(const std::string& wire);
 
   InstrumentSim sim;
   TempDir dir;
   std::unique_ptr<QTimer> tick;
-  harness::Seen* seen = nullptr;
+  harness::Seen* seen;
   Window1_* w = nullptr;
+  int errors = 0, handoffs = 0;
 };
+
+// Waits until the driver holds count bytes of input at the program's end of the line: they
+// have arrived, and nobody has read them yet (an open from now on surely finds them there).
+bool WaitUntilQueuedForReading(const std::string& path, int count);
 
 }  // namespace testsupport
