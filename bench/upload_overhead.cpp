@@ -66,9 +66,9 @@ class SyscallCount {
   SyscallCount() {
     const pid_t tid = static_cast<pid_t>(::syscall(SYS_gettid));
     out_ = TempPath();
+    const std::string target = std::to_string(tid);  // no allocation after the fork
     pid_ = ::fork();
     if (pid_ == 0) {
-      const std::string target = std::to_string(tid);
       ::execlp("strace", "strace", "-c", "-q", "-o", out_.c_str(), "-p", target.c_str(), nullptr);
       ::_exit(127);
     }
