@@ -29,6 +29,7 @@
 
 #include "tests/support/instrument_sim.h"
 #include "tests/support/program_harness.h"
+#include "tests/support/pty_client.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
 #include "window/window1.h"
@@ -196,51 +197,15 @@ inline std::uint64_t BinLineBytes(std::size_t pages) {
 // write() and a blocking wait for each reply on the simulator's port: no window, no event
 // loop, no file. Its time is what any program would need against this simulator, so the
 // program's own share is its time less this one.
-class BareLine {
+class BareLine : public testsupport::PtyClient {
  public:
-  explicit BareLine(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) throw std::runtime_error("cannot open " + path);
-    termios t{};
-    ::tcgetattr(fd_, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd_, TCSANOW, &t);
+  explicit BareLine(const std::string& path) : PtyClient(path, Mode::Raw) {
+    if (!ok()) throw std::runtime_error("cannot open " + path);
   }
-  ~BareLine() { ::close(fd_); }
-  BareLine(const BareLine&) = delete;
-  BareLine& operator=(const BareLine&) = delete;
-
-  void Send(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-      } else {
-        pollfd p{fd_, POLLOUT, 0};
-        ::poll(&p, 1, 1000);
-      }
-    }
-  }
+  void Send(const std::string& bytes) { Write(bytes); }
   // Waits for one reply line (up to its LF); gives it.
-  std::string Await() {
-    std::string line;
-    for (;;) {
-      char c;
-      const ssize_t n = ::read(fd_, &c, 1);
-      if (n == 1) {
-        line.push_back(c);
-        if (c == '\n') return line;
-        continue;
-      }
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 10000) <= 0) throw std::runtime_error("the simulator did not answer the bare line");
-    }
-  }
-  void Byte(int value) { Send(std::string(1, static_cast<char>(value))); }
-
- private:
-  int fd_ = -1;
+  std::string Await() { return AwaitLine(); }
+  void Byte(int value) { Write(std::string(1, static_cast<char>(value))); }
 };
 
 inline std::uint8_t Sum8Of(const std::string& bytes) {

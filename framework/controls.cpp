@@ -1,21 +1,20 @@
 // The visual controls on Qt widgets.
-#include <QAbstractAnimation>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
-#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStringDecoder>
-#include <QStyle>
-#include <QStyleOptionProgressBar>
 #include <QTextDocument>
+#include <QTimer>
 #include <QValidator>
+#include <QWheelEvent>
 
 #include <limits>
 
@@ -133,198 +132,103 @@ class LineWidget : public QWidget {
   }
 };
 
-// A progress bar that keeps the picture it painted last and paints it again while nothing
-// it shows has changed. An upload redraws the bar at once for every page or record, and a
-// Fusion bar costs some 180 us to draw, more than the rest of a record's work, 160 us of it
-// for the empty groove alone (anti-aliased rounded frames and gradients, Qt's threaded span
-// fills); yet a value that moves by one of 2665 changes the filled width only every eighth
-// page or so, and the groove never changes during an upload. So the bar keeps its last
-// picture and, with the Fusion style, its groove: a redraw with the same look paints the
-// kept picture (some 7 us), a new filled width draws only the contents over the kept groove
-// (some 25 us). A busy bar, which Qt animates at 60 frames a second (some 300 us a frame),
-// keeps the 22 frames that its animation cycles through. Each redraw still paints the bar at
-// once, with the pixels a fresh drawing gives.
+// The progress bar, painted here rather than by the style: an upload redraws it at once for
+// every page or record and, during the erase, in every pass of the wait, and a style's bar
+// (rounded, anti-aliased, gradients, an animation of its own) costs far more to draw than
+// the rest of a record's work. This one is a frame, a flat filled part and, while busy, a
+// stripe that slides through: a few fills. It is a QProgressBar still, so that its range
+// and value read as any bar's.
 //
-// The pictures are drawn on the bar's own window colour and painted opaque, exactly as the
-// style's drawing on the window background comes out; where the window colour is no plain
-// colour, the bar is drawn by Qt as usual.
-class KeptProgressBar : public QProgressBar {
+// A busy stripe's place follows a clock. A single-shot timer asks for the next picture once
+// the interval has passed since the last paint; while the erase wait redraws the bar more
+// often than that, those redraws move the stripe and the timer asks for none.
+class PlainProgressBar : public QProgressBar {
  public:
-  KeptProgressBar() { FollowBackdrop(); }
+  PlainProgressBar() {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    frameTimer_.setSingleShot(true);
+    QObject::connect(&frameTimer_, &QTimer::timeout, this, [this] { NextFrame(); });
+  }
 
-  // QProgressBar::setValue repaints the bar itself, at once, when it judges the change
-  // visible; here a control is painted at once only by Refresh(true), so setValue is kept
-  // from painting and the new value waits for the next redraw.
-  void SetValueQuietly(int value) {
+  // A new range and value for the next redraw; the event loop is asked to paint only when
+  // the picture changes. QProgressBar::setValue would repaint at once by itself, and here
+  // only Refresh(true) paints at once.
+  void Set(int maximum, int value) {
+    const bool wasBusy = Busy();
     const bool wasOff = testAttribute(Qt::WA_UpdatesDisabled);
     setAttribute(Qt::WA_UpdatesDisabled, true);
-    setValue(value);
+    setRange(0, maximum);
+    if (maximum > 0) setValue(value);
     setAttribute(Qt::WA_UpdatesDisabled, wasOff);
-    update();
+    if (Busy() && !wasBusy) busySince_.start();
+    if (!Busy()) frameTimer_.stop();
+    if (Busy() != wasBusy || (!Busy() && FilledWidth() != paintedFill_)) update();
   }
-
-  // Fusion animates a busy bar and stops the animation only when it next draws a bar that
-  // has made a start; a bar that turns determinate and empty, as at the first page of every
-  // upload, would be repainted unchanged 60 times a second for as long as it stays so.
-  void EndBusyAnimation() { delete BusyAnimation(); }
 
  protected:
-  void changeEvent(QEvent* e) override {
-    if (e->type() == QEvent::PaletteChange || e->type() == QEvent::StyleChange) FollowBackdrop();
-    QProgressBar::changeEvent(e);
-  }
-
-  void paintEvent(QPaintEvent* e) override {
-    if (!opaque_) {
-      QProgressBar::paintEvent(e);
-      return;
-    }
-    QStyleOptionProgressBar option;
-    initStyleOption(&option);
-    const Look look = LookOf(option);
-    // A busy bar is animated by the style; Fusion's animation repeats its frames, which are
-    // kept one for each step, and any other is drawn afresh every time.
-    const bool busy = option.minimum == 0 && option.maximum == 0;
-    QPixmap* kept = &kept_;
-    Look* keptLook = &keptLook_;
-    if (busy && look.phase >= 0) {
-      kept = &busyFrames_[look.phase];
-      keptLook = &busyLooks_[look.phase];
-    }
-    if ((busy && look.phase < 0) || kept->isNull() || !(look == *keptLook)) {
-      *kept = Draw(option, look);
-      *keptLook = look;
+  // Every pixel is painted once: the frame, the fill and the base colour around it.
+  void paintEvent(QPaintEvent*) override {
+    const QRect all = rect(), inner = Inner();
+    QRect filled;
+    if (Busy()) {
+      paintedStripe_ = StripeLeft();
+      filled = QRect(inner.left() + paintedStripe_, inner.top(), StripeWidth(), inner.height()) & inner;
+      lastPaint_ = busySince_.elapsed();
+      if (!frameTimer_.isActive()) frameTimer_.start(kFrameIntervalMs);
+    } else {
+      paintedFill_ = FilledWidth();
+      filled = QRect(inner.left(), inner.top(), paintedFill_, inner.height());
     }
     QPainter p(this);
-    p.drawPixmap(0, 0, *kept);
+    const QColor frame = palette().color(QPalette::Mid), base = palette().color(QPalette::Base);
+    p.fillRect(all.left(), all.top(), all.width(), 1, frame);
+    p.fillRect(all.left(), all.bottom(), all.width(), 1, frame);
+    p.fillRect(all.left(), all.top() + 1, 1, all.height() - 2, frame);
+    p.fillRect(all.right(), all.top() + 1, 1, all.height() - 2, frame);
+    p.fillRect(all.left() + 1, all.top() + 1, all.width() - 2, 1, base);
+    p.fillRect(all.left() + 1, all.bottom() - 1, all.width() - 2, 1, base);
+    const int fillLeft = filled.isEmpty() ? inner.left() : filled.left();
+    const int fillRight = filled.isEmpty() ? inner.left() - 1 : filled.right();
+    p.fillRect(QRect(QPoint(all.left() + 1, inner.top()), QPoint(fillLeft - 1, inner.bottom())), base);
+    if (!filled.isEmpty()) p.fillRect(filled, palette().color(QPalette::Highlight));
+    p.fillRect(QRect(QPoint(fillRight + 1, inner.top()), QPoint(all.right() - 1, inner.bottom())), base);
   }
 
  private:
-  struct Look;
-
-  QPixmap Draw(const QStyleOptionProgressBar& option, const Look& look) {
-    QPixmap picture;
-    if (look.fusion) {
-      // Fusion draws a bar as its groove, then its contents (no label: no text shown).
-      Look grooveLook = look;
-      grooveLook.progress = 0;
-      grooveLook.started = grooveLook.complete = false;
-      grooveLook.phase = -1;
-      if (groove_.isNull() || !(grooveLook == grooveLook_)) {
-        groove_ = Backdrop();
-        QStyleOptionProgressBar part = option;
-        part.rect = style()->subElementRect(QStyle::SE_ProgressBarGroove, &option, this);
-        QPainter p(&groove_);
-        Prepare(p);
-        style()->drawControl(QStyle::CE_ProgressBarGroove, &part, &p, this);
-        grooveLook_ = grooveLook;
-      }
-      picture = groove_.copy();
-      QStyleOptionProgressBar part = option;
-      part.rect = style()->subElementRect(QStyle::SE_ProgressBarContents, &option, this);
-      QPainter p(&picture);
-      Prepare(p);
-      style()->drawControl(QStyle::CE_ProgressBarContents, &part, &p, this);
-    } else {
-      picture = Backdrop();
-      QPainter p(&picture);
-      Prepare(p);
-      style()->drawControl(QStyle::CE_ProgressBar, &option, &p, this);
-    }
-    return picture;
+  bool Busy() const { return maximum() <= 0; }
+  // Inside the one-pixel frame, less one pixel of the base colour all round.
+  QRect Inner() const { return rect().adjusted(2, 2, -2, -2); }
+  int FilledWidth() const {
+    const qint64 span = std::max(1, maximum());
+    return static_cast<int>(qint64(std::clamp(value(), 0, maximum())) * Inner().width() / span);
+  }
+  int StripeWidth() const { return std::max(8, Inner().width() / 4); }
+  // The stripe enters at the left and leaves at the right once a cycle.
+  int StripeLeft() const {
+    const qint64 travel = Inner().width() + StripeWidth();
+    const qint64 step = busySince_.isValid() ? busySince_.elapsed() * travel / kBusyCycleMs : 0;
+    return static_cast<int>(step % travel) - StripeWidth();
+  }
+  // The timer runs from the first paint on: restarting it at every paint would cost more
+  // than the paint.
+  void NextFrame() {
+    if (!Busy()) return;
+    const qint64 since = busySince_.elapsed() - lastPaint_;
+    if (since < kFrameIntervalMs)
+      frameTimer_.start(static_cast<int>(kFrameIntervalMs - since));
+    else if (StripeLeft() != paintedStripe_)
+      update();
+    else
+      frameTimer_.start(kFrameIntervalMs);
   }
 
-  // Fusion's busy bar moves one step every 1/60 s, counted by the style's animation (a child
-  // of the bar), and its stripes, 22 pixels apart, repeat every 22 steps.
-  static constexpr double kFusionBusyStepsPerSecond = 60;
-  static constexpr int kFusionBusySteps = 22;
-
-  QAbstractAnimation* BusyAnimation() const {
-    for (QAbstractAnimation* a : findChildren<QAbstractAnimation*>(Qt::FindDirectChildrenOnly))
-      if (qstrcmp(a->metaObject()->className(), "QProgressStyleAnimation") == 0) return a;
-    return nullptr;
-  }
-
-  // Everything the picture depends on.
-  struct Look {
-    QSize size;
-    qreal ratio = 0;
-    const QStyle* style = nullptr;
-    qint64 palette = 0;
-    QStyle::State state;
-    int minimum = 0, maximum = 0;
-    Qt::Orientation orientation = Qt::Horizontal;
-    bool inverted = false, textVisible = false;
-    Qt::LayoutDirection direction = Qt::LeftToRight;
-    QString text;
-    // The progress as the style draws it: the value itself, or for the Fusion style the
-    // width its bar fills and whether it shows a start and a full bar.
-    qint64 progress = 0;
-    bool started = false, complete = false;
-    bool fusion = false;
-    int phase = -1;  // a busy Fusion bar's step in its cycle; -1: none known
-    bool operator==(const Look&) const = default;
-  };
-
-  // The bar's rectangle in its window colour, at the screen's pixel ratio.
-  QPixmap Backdrop() const {
-    const qreal ratio = devicePixelRatioF();
-    QPixmap pixmap(size() * ratio);
-    pixmap.setDevicePixelRatio(ratio);
-    pixmap.fill(palette().color(QPalette::Window));
-    return pixmap;
-  }
-  // What a painter begun on the widget itself starts with.
-  void Prepare(QPainter& p) const {
-    p.setFont(font());
-    p.setPen(QPen(palette().brush(foregroundRole()), 1));
-    p.setBackground(palette().brush(backgroundRole()));
-  }
-
-  Look LookOf(const QStyleOptionProgressBar& o) const {
-    Look l;
-    l.size = size();
-    l.ratio = devicePixelRatioF();
-    l.style = style();
-    l.palette = palette().cacheKey();
-    l.state = o.state;
-    l.minimum = o.minimum;
-    l.maximum = o.maximum;
-    l.orientation = (o.state & QStyle::State_Horizontal) ? Qt::Horizontal : Qt::Vertical;
-    l.inverted = o.invertedAppearance;
-    l.textVisible = o.textVisible;
-    l.direction = o.direction;
-    if (o.textVisible) l.text = o.text;
-    l.started = o.progress > o.minimum;
-    l.complete = o.progress == o.maximum;
-    l.progress = o.progress;
-    l.fusion = l.orientation == Qt::Horizontal && !o.textVisible &&
-               style()->name().compare(QLatin1String("fusion"), Qt::CaseInsensitive) == 0;
-    if (l.fusion && o.minimum == 0 && o.maximum == 0) {
-      if (const QAbstractAnimation* a = BusyAnimation())
-        l.phase = static_cast<int>(a->currentTime() / (1000.0 / kFusionBusyStepsPerSecond)) % kFusionBusySteps;
-    } else if (l.fusion) {
-      // Fusion fills (progress - minimum) * width / (maximum - minimum) pixels of its
-      // contents rectangle.
-      const int width = style()->subElementRect(QStyle::SE_ProgressBarContents, &o, this).width();
-      const qint64 steps = std::max<qint64>(1, qint64(o.maximum) - o.minimum);
-      l.progress = (qint64(std::max(o.progress, o.minimum)) - o.minimum) * width / steps;
-    }
-    return l;
-  }
-
-  void FollowBackdrop() {
-    opaque_ = palette().brush(QPalette::Window).style() == Qt::SolidPattern;
-    setAttribute(Qt::WA_OpaquePaintEvent, opaque_);
-    kept_ = groove_ = QPixmap();
-    for (QPixmap& frame : busyFrames_) frame = QPixmap();
-  }
-
-  bool opaque_ = false;
-  QPixmap kept_, groove_;
-  Look keptLook_, grooveLook_;
-  QPixmap busyFrames_[kFusionBusySteps];
-  Look busyLooks_[kFusionBusySteps];
+  static constexpr qint64 kBusyCycleMs = 2500;
+  // Longer than the 50 ms after which a wait with nothing to do polls, and redraws, again.
+  static constexpr int kFrameIntervalMs = 60;
+  QTimer frameTimer_;
+  QElapsedTimer busySince_;
+  qint64 lastPaint_ = 0;
+  int paintedFill_ = -1, paintedStripe_ = std::numeric_limits<int>::min();
 };
 
 }  // namespace
@@ -508,8 +412,47 @@ void PushButton::SetCaption(const std::string& caption) {
 }
 
 // --- PopupMenu ---
+namespace {
+
+// A pop-up menu: the row changes only when the user opens the list and picks one. A
+// closed QComboBox would step through its rows on a wheel notch, an arrow key or a typed
+// letter, and each step here reopens the serial port under a running instrument.
+class ChoiceOnlyComboBox : public QComboBox {
+ protected:
+  void wheelEvent(QWheelEvent* e) override { e->ignore(); }
+
+  void keyPressEvent(QKeyEvent* e) override {
+    const bool alt = e->modifiers() & Qt::AltModifier;
+    switch (e->key()) {
+      case Qt::Key_Space:
+        showPopup();
+        return;
+      case Qt::Key_F4:
+        if (e->modifiers() == Qt::NoModifier) showPopup();
+        return;
+      case Qt::Key_Up:
+      case Qt::Key_Down:
+        if (alt) showPopup();
+        return;
+      case Qt::Key_PageUp:
+      case Qt::Key_PageDown:
+      case Qt::Key_Home:
+      case Qt::Key_End:
+        return;
+      default:
+        break;
+    }
+    // Typed letters would pick the row they start; other keys (Return for the default
+    // button, Escape) go on to the window as before.
+    if (!e->text().isEmpty() && e->text().at(0).isPrint()) return;
+    QComboBox::keyPressEvent(e);
+  }
+};
+
+}  // namespace
+
 void PopupMenu::Constructor() {
-  auto* c = new QComboBox;
+  auto* c = new ChoiceOnlyComboBox;
   Adopt(c);
   QObject::connect(c, &QComboBox::currentIndexChanged, c, [this](int) {
     // Changes made from code raise Change themselves; this is the user's choice.
@@ -568,7 +511,7 @@ void PopupMenu::RaiseOpen() {
 
 // --- ProgressBar ---
 void ProgressBar::Constructor() {
-  auto* p = new KeptProgressBar;
+  auto* p = new PlainProgressBar;
   p->setTextVisible(false);
   Adopt(p);
 }
@@ -589,16 +532,10 @@ void ProgressBar::SetMaximum(int maximum) {
   Show();
 }
 
+// A maximum of 0 shows the busy bar; past the maximum the bar stays full.
 void ProgressBar::Show() {
-  auto* p = static_cast<KeptProgressBar*>(widget_);
-  if (maximum_ <= 0) {
-    p->setRange(0, 0);  // busy: Qt animates it
-    return;
-  }
-  p->setRange(0, maximum_);
-  p->EndBusyAnimation();
-  // Past the maximum the bar stays full.
-  p->SetValueQuietly(std::clamp(value_, 0, maximum_));
+  const int maximum = std::max(maximum_, 0);
+  static_cast<PlainProgressBar*>(widget_)->Set(maximum, std::clamp(value_, 0, maximum));
 }
 
 // --- Line ---

@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <QEvent>
-#include <QLabel>
-#include <QPointer>
 #include <QTest>
 #include <QTimer>
 
@@ -18,6 +15,8 @@
 #include <vector>
 
 #include "tests/support/instrument_sim.h"
+#include "tests/support/painted_texts.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
@@ -26,6 +25,7 @@
 using namespace harness;
 using testsupport::InitDoneQuery;
 using testsupport::InstrumentSim;
+using testsupport::PaintedTexts;
 using testsupport::Plan;
 using testsupport::Processor;
 using testsupport::RecordFraming;
@@ -38,36 +38,6 @@ using ThreadState = framework::Thread::ThreadState;
 
 const char* kConfiguring = "Wait - ANZ Configuring";
 const char* kComplete = "ANZ Configuration Complete";
-
-// Every text the label painted, in order, repeats included: a status update and a redraw
-// without a change of text each paint once.
-class Paints : public QObject {
- public:
-  explicit Paints(framework::Label* label) : label_(static_cast<QLabel*>(label->Widget())) {
-    label_->installEventFilter(this);
-  }
-  ~Paints() override {
-    if (label_) label_->removeEventFilter(this);
-  }
-  const std::vector<std::string>& All() const { return all_; }
-  // The texts in order, each change once.
-  std::vector<std::string> Changes() const {
-    std::vector<std::string> v;
-    for (const std::string& t : all_)
-      if (v.empty() || v.back() != t) v.push_back(t);
-    return v;
-  }
-
- protected:
-  bool eventFilter(QObject*, QEvent* e) override {
-    if (e->type() == QEvent::Paint && label_) all_.push_back(label_->text().toStdString());
-    return false;
-  }
-
- private:
-  QPointer<QLabel> label_;
-  std::vector<std::string> all_;
-};
 
 double CpuSeconds() {
   rusage u{};
@@ -85,24 +55,14 @@ std::vector<int> Sleeps(std::initializer_list<int> first, int halfSeconds = 0) {
   return v;
 }
 
-class AnzConfigurationTest : public ::testing::Test {
+class AnzConfigurationTest : public testsupport::ProgramOnSimTest {
  protected:
   void SetUp() override {
     framework::testing::SetSleepScale(scale);
     sleepsBefore = framework::testing::SleepRequests().size();
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(w->Widget()));
-    // The conditions below are looked at whenever an event has been handled; a ticking
-    // timer makes that at least every few milliseconds, sleeps included.
-    tick = std::make_unique<QTimer>();
-    tick->start(5);
+    // The conditions below are looked at at least every few milliseconds, sleeps included.
+    ASSERT_NO_FATAL_FAILURE(StartOnSim({.exposed = true, .ticking = true}));
     file = dir.Write("code.anz", testsupport::MakeSrec(testsupport::PatternBytes(2 * 32, 41)));
-  }
-  void TearDown() override {
-    tick.reset();
-    framework::testing::StopProgram();
   }
 
   ThreadState State() const { return w->SendAnzMPUCode1()->State(); }
@@ -124,18 +84,13 @@ class AnzConfigurationTest : public ::testing::Test {
   double scale = kSleepScale;
   std::size_t sleepsBefore = 0;
 
-  InstrumentSim sim;
   RecordFraming framing{sim, Processor::Anz};
   InitDoneQuery query{sim};
-  testsupport::TempDir dir;
   std::string file;
-  std::unique_ptr<QTimer> tick;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
 };
 
 TEST_F(AnzConfigurationTest, AFirstAyesOkCompletesAtOnceWithoutASleep) {
-  Paints status(w->StatusText());
+  PaintedTexts status(w->StatusText());
   Upload();
   ASSERT_TRUE(RunUntil([&] { return Status() == kConfiguring; }));
   EXPECT_EQ(w->ANZ_Status()->Text(), ".anz File Load Done");
@@ -157,7 +112,7 @@ TEST_F(AnzConfigurationTest, AFirstAyesOkCompletesAtOnceWithoutASleep) {
   EXPECT_EQ(wire.find(ask), wire.size() - ask.size()) << "the query went out more than once";
   // The status line reads ".anz File Load Done", then the waiting text, then the result,
   // which is redrawn once more at the very end.
-  const std::vector<std::string> changes = status.Changes();
+  const std::vector<std::string> changes = status.Texts();
   ASSERT_GE(changes.size(), 3u);
   EXPECT_EQ(std::vector<std::string>(changes.end() - 3, changes.end()),
             (std::vector<std::string>{".anz File Load Done", kConfiguring, kComplete}));
@@ -229,22 +184,20 @@ TEST_F(AnzConfigurationTest, AnOkAnswerCountsNoCycleAndTheWorkerKeepsPolling) {
   EXPECT_EQ(SleepsAsked(), Sleeps({8000}));
 }
 
-// A console command during the upload that got no answer leaves GetEntireReply set; the
-// worker clears it before its query, so the answer reaches Reply and not the reply area.
+// GetEntireReply set when the wait begins is cleared before the query, so the answer reaches
+// Reply and not the reply area.
 TEST_F(AnzConfigurationTest, GetEntireReplySetOnEntryIsClearedBeforeTheQuery) {
-  sim.RemoveReply("ID?");
   // The answer comes a little later, while the worker polls.
   query.SetAnswers(InitDoneQuery::NotReadyThenReady(0, 200ms));
   Upload();
   ASSERT_TRUE(RunUntil([&] { return Status() == kConfiguring && State() == ThreadState::Sleeping; }));
-  Click(w->VersionPB1()->Widget());
-  ASSERT_TRUE(w->GetEntireReply);
+  // The console refuses to send while an upload runs; the flag is set as a send would set it.
+  w->GetEntireReply = true;
   ASSERT_TRUE(RunToEnd(30s));
   EXPECT_EQ(Status(), kComplete);
   EXPECT_EQ(SleepsAsked(), Sleeps({8000}));
   EXPECT_FALSE(w->GetEntireReply);
   EXPECT_EQ(w->RxText()->Text(), "");
-  EXPECT_NE(sim.Received().find("ID?\r"), std::string::npos);
 }
 
 // The one case on real time: the 8 s are really slept.
@@ -255,10 +208,10 @@ class AnzConfigurationRealTimeTest : public AnzConfigurationTest {
 
 TEST_F(AnzConfigurationRealTimeTest, AfterAChecksumErrorTheWaitStillRuns) {
   framing.Script(Stage::Data, 1, "ER OK");
-  Paints status(w->StatusText());
+  PaintedTexts status(w->StatusText());
   Upload();
   ASSERT_TRUE(RunToEnd(30s));
-  const std::vector<std::string> changes = status.Changes();
+  const std::vector<std::string> changes = status.Texts();
   ASSERT_GE(changes.size(), 3u);
   EXPECT_EQ(std::vector<std::string>(changes.end() - 3, changes.end()),
             (std::vector<std::string>{".anz File Checksum Error", kConfiguring, kComplete}));
@@ -275,11 +228,11 @@ TEST_F(AnzConfigurationRealTimeTest, AfterAChecksumErrorTheWaitStillRuns) {
 }
 
 TEST_F(AnzConfigurationTest, AfterErrorOpeningTheWaitDoesNotRun) {
-  Paints status(w->StatusText());
+  PaintedTexts status(w->StatusText());
   seen->nextFile = dir.Path() + "/no-such.anz";
   Click(w->LoadAnzCodePB()->Widget());
   ASSERT_TRUE(RunToEnd(5s));
-  EXPECT_EQ(status.Changes(), std::vector<std::string>{"Error Opening .anz File"});
+  EXPECT_EQ(status.Texts(), std::vector<std::string>{"Error Opening .anz File"});
   EXPECT_EQ(sim.ReceivedCount(), 0u);
   EXPECT_EQ(query.Count(), 0u);
   EXPECT_EQ(SleepsAsked(), Sleeps({}));

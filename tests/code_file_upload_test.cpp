@@ -15,6 +15,7 @@
 #include "framework/strings.h"
 #include "tests/support/instrument_sim.h"
 #include "tests/support/painted_texts.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
@@ -69,16 +70,9 @@ void PrintTo(const Kind& k, std::ostream* os) { *os << (k.processor == Processor
 
 // The texts a label showed, in order: every status update redraws its label at once, so
 // each text is painted before the next replaces it.
-class CodeFileTest : public ::testing::Test {
+class CodeFileTest : public testsupport::ProgramOnSimTest {
  protected:
-  void SetUp() override {
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-    // Redraws paint only once the window is on screen.
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(w->Widget()));
-  }
-  void TearDown() override { framework::testing::StopProgram(); }
+  void SetUp() override { StartOnSim({.exposed = true}); }
 
   virtual const Kind& K() const { return kGen; }
   framework::Thread* Worker() const {
@@ -109,11 +103,6 @@ class CodeFileTest : public ::testing::Test {
   std::string OwnStatus() const { return (w->*K().ownStatus)()->Text(); }
   std::string Text(framework::Label* label) const { return label->Text(); }
   static std::string Errors(const RecordFraming& f) { return ::testing::PrintToString(f.Errors()); }
-
-  InstrumentSim sim;
-  testsupport::TempDir dir;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
 };
 
 class CodeFileKindTest : public CodeFileTest, public ::testing::WithParamInterface<Kind> {
@@ -213,6 +202,26 @@ TEST_F(CodeFileTest, A2600RecordFileArrivesRecordForRecord) {
   EXPECT_EQ(Text(w->Kesmar_Status()), ".gen File Load Done");
   EXPECT_EQ(w->ProgressBar1()->Maximum(), 2600);
   EXPECT_EQ(w->ProgressBar1()->Value(), 0);
+}
+
+// The end record ends the file: what follows it, records or rubbish, is neither read nor sent.
+TEST_F(CodeFileTest, NothingAfterTheEndRecordIsReadOrSent) {
+  const std::string before = testsupport::MakeSrec(testsupport::PatternBytes(2 * 32, 23));
+  const std::string after = testsupport::MakeSrec(testsupport::PatternBytes(3 * 32, 24));
+  const auto expected = testsupport::RecordsOfAlignedFile(before);
+  RecordFraming framing(sim);
+  framing.ExpectRecords(expected);
+  // Read on, the records would be sent and the rubbish would end in "No 'S' Error".
+  Press(Upload(before + after + "not a record\r\n"));
+  ASSERT_TRUE(RunToLoopEnd(20s));
+  ASSERT_TRUE(RunUntil([&] { return framing.Done(); }));
+  Settle();
+  EXPECT_TRUE(framing.Errors().empty()) << Errors(framing);
+  EXPECT_EQ(framing.Accepted(), expected.size());
+  EXPECT_EQ(framing.Records().size(), expected.size());
+  const std::string done = Cmd("MPUDone");
+  EXPECT_EQ(sim.Received().rfind(done), sim.Received().size() - done.size()) << "something was sent after the end command";
+  EXPECT_EQ(Text(w->StatusText()), ".gen File Load Done");
 }
 
 // --- files without data records ---

@@ -2,8 +2,12 @@
 // the Connected display and port errors, through the real program against the simulator.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
+#include <QKeySequence>
 #include <QTest>
+#include <QWheelEvent>
 #include <QWidget>
 
 #include <dirent.h>
@@ -105,9 +109,18 @@ class DeviceLinkTest : public ::testing::Test {
 
   std::string Missing(const char* name) const { return std::string("/nonexistent-vantrel/") + name; }
 
-  // The user's choice of another row: one arrow key in the list.
-  void ChooseRowAbove() { QTest::keyClick(PortList(w), Qt::Key_Up); }
-  void ChooseRowBelow() { QTest::keyClick(PortList(w), Qt::Key_Down); }
+  // The user's choice of another row, as a keyboard user makes it: Space opens the list,
+  // an arrow key steps to the row in it and Return takes it.
+  void ChooseRowAbove() { ChooseRowInOpenedList(Qt::Key_Up); }
+  void ChooseRowBelow() { ChooseRowInOpenedList(Qt::Key_Down); }
+  void ChooseRowInOpenedList(Qt::Key step) {
+    QComboBox* list = PortList(w);
+    QTest::keyClick(list, Qt::Key_Space);
+    ASSERT_TRUE(list->view()->isVisible()) << "Space did not open the list";
+    QTest::keyClick(list->view(), step);
+    QTest::keyClick(list->view(), Qt::Key_Return);
+    ASSERT_FALSE(list->view()->isVisible()) << "Return did not close the list";
+  }
 
   void AskGenVersion() { Click(w->GenVersionPB()->Widget()); }
   bool ReplyShown(const std::string& text) {
@@ -262,6 +275,102 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ReselectCase{"ToAnotherInstrument", true},
                       ReselectCase{"ToAMissingDevice", false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A closed list is a pop-up menu: only opening it and picking a row changes the port. A
+// wheel notch or a key over it would otherwise reopen another port under the instrument.
+struct ClosedListInput {
+  const char* name;
+  int wheelNotches;  // 0: a key instead
+  Qt::Key key;
+  char text;  // a typed character instead of a key
+};
+void PrintTo(const ClosedListInput& c, std::ostream* os) { *os << c.name; }
+
+class DeviceLinkClosedListTest : public DeviceLinkTest,
+                                 public ::testing::WithParamInterface<ClosedListInput> {};
+
+TEST_P(DeviceLinkClosedListTest, LeavesTheRowAndThePortAlone) {
+  InstrumentSim above, current, below;
+  StartWith({{"above", above.SlavePath()}, {"current", current.SlavePath()}, {"below", below.SlavePath()}});
+  ChooseRowAbove();  // from the last row, opened at start-up, to the middle one
+  ASSERT_EQ(w->PortPopup()->ListIndex(), 1);
+  ASSERT_EQ(DescriptorsOn(current.DevicePath()), 2);
+  ASSERT_EQ(DescriptorsOn(below.DevicePath()), 1);
+  QComboBox* list = PortList(w);
+  const ClosedListInput& in = GetParam();
+  if (in.wheelNotches != 0) {
+    const QPointF at = QRectF(list->rect()).center();
+    QWheelEvent wheel(at, list->mapToGlobal(at), QPoint(), QPoint(0, 120 * in.wheelNotches), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(list, &wheel);
+  } else if (in.text != 0) {
+    QTest::keyClick(list, in.text);
+  } else {
+    QTest::keyClick(list, in.key);
+  }
+  RunFor(50ms);
+  EXPECT_FALSE(list->view()->isVisible()) << "only Space, F4 and Alt+arrow open the list";
+  EXPECT_EQ(w->PortPopup()->ListIndex(), 1);
+  EXPECT_EQ(w->SelectedIndex, 1);
+  EXPECT_EQ(w->Connected_Text()->Text(), "True");
+  EXPECT_EQ(DescriptorsOn(current.DevicePath()), 2) << "the port in use was closed";
+  EXPECT_EQ(DescriptorsOn(above.DevicePath()), 1) << "another port was opened";
+  EXPECT_EQ(DescriptorsOn(below.DevicePath()), 1) << "another port was opened";
+  EXPECT_TRUE(boxes.empty());
+
+  // The list still works the way it is meant to.
+  ChooseRowBelow();
+  EXPECT_EQ(w->PortPopup()->ListIndex(), 2);
+  EXPECT_EQ(DescriptorsOn(current.DevicePath()), 1);
+  EXPECT_EQ(DescriptorsOn(below.DevicePath()), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, DeviceLinkClosedListTest,
+    ::testing::Values(ClosedListInput{"WheelUp", 1, Qt::Key_unknown, 0},
+                      ClosedListInput{"WheelDown", -1, Qt::Key_unknown, 0},
+                      ClosedListInput{"WheelThreeNotches", -3, Qt::Key_unknown, 0},
+                      ClosedListInput{"Up", 0, Qt::Key_Up, 0},
+                      ClosedListInput{"Down", 0, Qt::Key_Down, 0},
+                      ClosedListInput{"PageUp", 0, Qt::Key_PageUp, 0},
+                      ClosedListInput{"PageDown", 0, Qt::Key_PageDown, 0},
+                      ClosedListInput{"Home", 0, Qt::Key_Home, 0},
+                      ClosedListInput{"End", 0, Qt::Key_End, 0},
+                      ClosedListInput{"FirstCharacterOfARow", 0, Qt::Key_unknown, '0'},
+                      ClosedListInput{"FirstCharacterOfTheLastRow", 0, Qt::Key_unknown, '2'}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Each key that opens the list opens it and changes nothing until a row is taken.
+TEST_F(DeviceLinkTest, SpaceF4AndAltArrowsOpenTheListAndAClickOnARowTakesIt) {
+  InstrumentSim first, last;
+  StartWith({{"first", first.SlavePath()}, {"last", last.SlavePath()}});
+  ASSERT_EQ(w->PortPopup()->ListIndex(), 1);
+  QComboBox* list = PortList(w);
+  const std::pair<Qt::Key, Qt::KeyboardModifiers> openers[] = {
+      {Qt::Key_Space, Qt::NoModifier}, {Qt::Key_F4, Qt::NoModifier},
+      {Qt::Key_Down, Qt::AltModifier}, {Qt::Key_Up, Qt::AltModifier}};
+  for (const auto& [key, modifiers] : openers) {
+    SCOPED_TRACE(QKeySequence(key | modifiers).toString().toStdString());
+    QTest::keyClick(list, key, modifiers);
+    ASSERT_TRUE(list->view()->isVisible());
+    EXPECT_EQ(w->PortPopup()->ListIndex(), 1);
+    QTest::keyClick(list->view(), Qt::Key_Escape);
+    ASSERT_FALSE(list->view()->isVisible());
+    EXPECT_EQ(w->PortPopup()->ListIndex(), 1) << "Escape took a row";
+    EXPECT_EQ(DescriptorsOn(last.DevicePath()), 2);
+    EXPECT_EQ(DescriptorsOn(first.DevicePath()), 1);
+  }
+  // The mouse user's way: open the list, click the row.
+  list->showPopup();
+  ASSERT_TRUE(list->view()->isVisible());
+  const QPoint row = list->view()->visualRect(list->model()->index(0, 0)).center();
+  QTest::mouseClick(list->view()->viewport(), Qt::LeftButton, Qt::NoModifier, row);
+  ASSERT_TRUE(RunUntil([&] { return !list->view()->isVisible(); }));
+  EXPECT_EQ(w->PortPopup()->ListIndex(), 0);
+  EXPECT_EQ(DescriptorsOn(last.DevicePath()), 1);
+  EXPECT_EQ(DescriptorsOn(first.DevicePath()), 2);
+  EXPECT_EQ(w->Connected_Text()->Text(), "True");
+}
 
 TEST_F(DeviceLinkTest, NoRowSelectedReportsTheIndexAndOnlyReconnectShowsNo) {
   InstrumentSim sim;

@@ -37,9 +37,11 @@
 #include "framework/memoryblock.h"
 #include "tests/support/instrument_sim.h"
 #include "tests/support/painted_texts.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
+#include "tests/support/upload_kind.h"
 #include "upload/record_reader.h"
 #include "window/window1.h"
 
@@ -51,19 +53,16 @@ using testsupport::InstrumentSim;
 using testsupport::Plan;
 using testsupport::Processor;
 using testsupport::RecordFraming;
+using testsupport::RecordsWire;
 using testsupport::Session;
 using testsupport::SrecOptions;
 using testsupport::SrecRecords;
 using testsupport::Stage;
+using testsupport::Upload;
 
 namespace {
 
 using ThreadState = framework::Thread::ThreadState;
-
-enum class Upload { Bin, Gen, Anz };
-
-const char* NameOf(Upload u) { return u == Upload::Bin ? "Bin" : u == Upload::Gen ? "Gen" : "Anz"; }
-void PrintTo(Upload u, std::ostream* os) { *os << NameOf(u); }
 
 // The texts of one kind of upload.
 struct Texts {
@@ -87,67 +86,15 @@ Texts TextsOf(Upload u) {
 const char* kAnzConfiguring = "Wait - ANZ Configuring";
 
 // What the program must send for an image, between "FPGAFile" and "FPGADone".
-std::string BinWire(const std::string& image, std::size_t pages) {
-  std::string wire = "FPGAFile\r";
-  for (std::size_t page = 0; page < pages; ++page) {
-    const std::string data = image.substr(page * 256, 256);
-    wire += "FPGAPage\r";
-    wire.push_back(static_cast<char>(page & 0xFF));
-    wire.push_back(static_cast<char>(data.size() - 1));
-    wire += data;
-    wire.push_back(static_cast<char>(testsupport::Sum8(data)));
-  }
-  return wire;
-}
-
-// The three stages of each record, as the program must send them.
-std::string RecordsWire(const std::vector<testsupport::ExpectedRecord>& records, const std::string& at = "") {
-  std::string wire;
-  for (const auto& r : records) {
-    wire += at + "MPURec\r";
-    wire.push_back(static_cast<char>(r.info0));
-    wire.push_back(69);
-    wire.push_back(static_cast<char>(r.lead));
-    wire += r.block;
-    wire.push_back(static_cast<char>(testsupport::Sum8(r.block)));
-  }
-  return wire;
-}
+std::string BinWire(const std::string& image, std::size_t pages) { return "FPGAFile\r" + testsupport::PagesWire(image, pages); }
 
 // The texts a label showed, in order: every status update redraws its label at once.
-class FaultFilesTest : public ::testing::Test {
+class FaultFilesTest : public testsupport::ProgramOnSimTest {
  protected:
-  void SetUp() override {
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-    // Redraws paint only once the window is on screen.
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(w->Widget()));
-    // Conditions on the simulator's side are looked at whenever an event has been handled.
-    tick = std::make_unique<QTimer>();
-    tick->start(5);
-  }
-  void TearDown() override {
-    tick.reset();
-    framework::testing::StopProgram();
-  }
+  void SetUp() override { StartOnSim({.exposed = true, .ticking = true}); }
 
-  framework::Thread* Worker(Upload u) const {
-    switch (u) {
-      case Upload::Bin: return w->SendConfigFile1();
-      case Upload::Gen: return w->SendGenMPUCode1();
-      case Upload::Anz: return w->SendAnzMPUCode1();
-    }
-    return nullptr;
-  }
-  QWidget* Launcher(Upload u) const {
-    switch (u) {
-      case Upload::Bin: return w->ConfigPB()->Widget();
-      case Upload::Gen: return w->LoadGenCodePB()->Widget();
-      case Upload::Anz: return w->LoadAnzCodePB()->Widget();
-    }
-    return nullptr;
-  }
+  framework::Thread* Worker(Upload u) const { return testsupport::WorkerOf(w, u); }
+  QWidget* Launcher(Upload u) const { return testsupport::LauncherOf(w, u)->Widget(); }
   void Press(Upload u, const std::string& path) {
     seen->nextFile = path;
     Click(Launcher(u));
@@ -160,21 +107,6 @@ class FaultFilesTest : public ::testing::Test {
   bool RunToLoopEnd(Upload u, std::chrono::milliseconds limit = 20s) {
     return RunUntil([&] { return LoopEnded(u); }, limit);
   }
-  // Everything the program sent has arrived, and a while later nothing more has.
-  void ExpectReceivedExactly(const std::string& wire) {
-    sim.WaitForReceived([&](const std::string& r) { return r.size() >= wire.size(); }, 5000ms);
-    RunFor(100ms);
-    const std::string got = sim.Received();
-    EXPECT_EQ(got.size(), wire.size());
-    EXPECT_TRUE(got == wire) << "the bytes on the line differ, first at "
-                             << std::mismatch(got.begin(), got.end(), wire.begin(), wire.end()).first - got.begin();
-  }
-
-  InstrumentSim sim;
-  testsupport::TempDir dir;
-  std::unique_ptr<QTimer> tick;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
 };
 
 // --- a code file cut at every byte ---
@@ -534,7 +466,7 @@ TEST_P(FaultPermissionTest, AFileThatCannotBeReadShowsErrorOpeningAndSendsNothin
 }
 
 INSTANTIATE_TEST_SUITE_P(Uploads, FaultPermissionTest, ::testing::Values(Upload::Bin, Upload::Gen, Upload::Anz),
-                         [](const auto& info) { return std::string(NameOf(info.param)); });
+                         [](const auto& info) { return std::string(testsupport::NameOf(info.param)); });
 
 // --- a 200 MB image ---
 

@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
+#include "tests/support/upload_kind.h"
 #include "window/window1.h"
 
 using namespace harness;
@@ -28,12 +30,11 @@ using testsupport::Processor;
 using testsupport::RecordFraming;
 using testsupport::Stage;
 using testsupport::Then;
+using testsupport::Upload;
 
 namespace {
 
 using ThreadState = framework::Thread::ThreadState;
-
-enum class Upload { Bin, Gen, Anz };
 
 // One answer the instrument owes, in the order the program asks for them.
 struct Answer {
@@ -55,12 +56,7 @@ Exchange BinExchange(const std::string& image, unsigned again) {
   e.answers.push_back({Stage::Erase, 0, "OK"});
   unsigned page = 0;
   for (std::size_t offset = 0; offset < image.size(); offset += 256, ++page) {
-    const std::string data = image.substr(offset, 256);
-    std::string one = "FPGAPage\r";
-    one.push_back(static_cast<char>(page & 0xFF));
-    one.push_back(static_cast<char>(data.size() - 1));
-    one += data;
-    one.push_back(static_cast<char>(testsupport::Sum8(data)));
+    const std::string one = testsupport::PageWire(page, image.substr(offset, 256)).All();
     for (int time = 0; time < (page == again ? 2 : 1); ++time) {
       e.wire += one;
       e.answers.push_back({Stage::Header, page, "OK"});
@@ -79,13 +75,7 @@ Exchange CodeExchange(const std::string& text, Upload u, unsigned again) {
   e.answers.push_back({Stage::Erase, 0, "OK"});
   const auto records = testsupport::RecordsOfAlignedFile(text);
   for (unsigned n = 0; n < records.size(); ++n) {
-    const auto& r = records[n];
-    std::string one = at + "MPURec\r";
-    one.push_back(static_cast<char>(r.info0));
-    one.push_back(69);
-    one.push_back(static_cast<char>(r.lead));
-    one += r.block;
-    one.push_back(static_cast<char>(testsupport::Sum8(r.block)));
+    const std::string one = testsupport::RecordWire(records[n], at).All();
     for (int time = 0; time < (n == again ? 2 : 1); ++time) {
       e.wire += one;
       e.answers.push_back({Stage::Header, n, "OK"});
@@ -144,17 +134,12 @@ struct ReplyCase {
 
 void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
 
-class FaultRepliesTest : public ::testing::Test {
+class FaultRepliesTest : public testsupport::ProgramOnSimTest {
  protected:
   void SetUp() override {
     // The configuration wait's 8 s sleep is not what these cases are about.
     framework::testing::SetSleepScale(0.1);
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-    // Conditions on the simulator's side are looked at whenever an event has been handled.
-    tick = std::make_unique<QTimer>();
-    tick->start(5);
+    ASSERT_NO_FATAL_FAILURE(StartOnSim({.ticking = true}));
     // The real hand-off still runs; what was pending each time it ran is kept.
     auto handOff = w->Serial1()->DataAvailable;
     w->Serial1()->DataAvailable = [this, handOff](framework::Serial* s) {
@@ -164,24 +149,11 @@ class FaultRepliesTest : public ::testing::Test {
       if (takesALine && w->Reply == kUnasked) ++unaskedHandedOff;
     };
   }
-  void TearDown() override {
-    tick.reset();
-    framework::testing::StopProgram();
-  }
 
-  framework::Thread* Worker(Upload u) const {
-    switch (u) {
-      case Upload::Bin: return w->SendConfigFile1();
-      case Upload::Gen: return w->SendGenMPUCode1();
-      case Upload::Anz: return w->SendAnzMPUCode1();
-    }
-    return nullptr;
-  }
+  framework::Thread* Worker(Upload u) const { return testsupport::WorkerOf(w, u); }
   void Press(Upload u, const std::string& path) {
     seen->nextFile = path;
-    Click(u == Upload::Bin   ? w->ConfigPB()->Widget()
-          : u == Upload::Gen ? w->LoadGenCodePB()->Widget()
-                             : w->LoadAnzCodePB()->Widget());
+    Click(testsupport::LauncherOf(w, u)->Widget());
   }
   bool Running(Upload u) const { return Worker(u)->State() != ThreadState::NotRunning; }
   // A hand-off ran while only part of a line was in.
@@ -193,21 +165,6 @@ class FaultRepliesTest : public ::testing::Test {
     return std::any_of(pendingAtHandOff.begin(), pendingAtHandOff.end(),
                        [](const std::string& p) { return p.size() > 1 && p.back() == '\r'; });
   }
-  // Everything the program sent has arrived, and a while later nothing more has.
-  void ExpectReceivedExactly(const std::string& wire) {
-    sim.WaitForReceived([&](const std::string& r) { return r.size() >= wire.size(); }, 5000ms);
-    RunFor(100ms);
-    const std::string got = sim.Received();
-    EXPECT_EQ(got.size(), wire.size());
-    EXPECT_TRUE(got == wire) << "the bytes on the line differ from the file's framing, first at "
-                             << std::mismatch(got.begin(), got.end(), wire.begin(), wire.end()).first - got.begin();
-  }
-
-  InstrumentSim sim;
-  testsupport::TempDir dir;
-  std::unique_ptr<QTimer> tick;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
   std::vector<std::string> pendingAtHandOff;
   std::size_t unaskedHandedOff = 0;  // hand-offs that put the unasked line into Reply
 };

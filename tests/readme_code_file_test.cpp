@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
 #include "tests/support/srec_fixtures.h"
 #include "tests/support/upload_framings.h"
@@ -47,20 +48,9 @@ std::string ImageOf(const std::vector<testsupport::ReceivedRecord>& records) {
   return image;
 }
 
-class ReadmeCodeFileTest : public ::testing::TestWithParam<const char*> {
+class ReadmeCodeFileTest : public testsupport::ProgramOnSimTest, public ::testing::WithParamInterface<const char*> {
  protected:
-  void SetUp() override {
-    seen = &InstallSeams();
-    w = Start({{"sim", sim.SlavePath()}});
-    ASSERT_TRUE(w->Serial1()->IsOpen());
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(w->Widget()));
-  }
-  void TearDown() override { framework::testing::StopProgram(); }
-
-  testsupport::InstrumentSim sim;
-  testsupport::TempDir dir;
-  Seen* seen = nullptr;
-  Window1_* w = nullptr;
+  void SetUp() override { StartOnSim({.exposed = true}); }
 };
 
 TEST_P(ReadmeCodeFileTest, MakesAFileThatArrivesWhole) {

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/instrument_sim.h"
+#include "tests/support/pty_client.h"
 
 namespace {
 
@@ -26,58 +27,12 @@ using Clock = std::chrono::steady_clock;
 // One byte at 115200 baud, 10 bits: 86.8 us.
 constexpr auto kByte = std::chrono::nanoseconds(1'000'000'000LL * 10 / 115200);
 
-class Line {
- public:
-  explicit Line(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-    termios t{};
-    if (fd_ >= 0 && ::tcgetattr(fd_, &t) == 0) {
-      ::cfmakeraw(&t);
-      ::tcsetattr(fd_, TCSANOW, &t);
-    }
-  }
-  ~Line() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool ok() const { return fd_ >= 0; }
-  void Write(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-      } else {
-        pollfd p{fd_, POLLOUT, 0};
-        ASSERT_GT(::poll(&p, 1, 2000), 0);
-      }
-    }
-  }
-  // Reads until count bytes came or the time is up; the arrival of each byte to at.
-  std::string Read(std::size_t count, std::chrono::milliseconds limit, std::vector<Clock::time_point>* at = nullptr) {
-    std::string got;
-    const auto end = Clock::now() + limit;
-    while (got.size() < count && Clock::now() < end) {
-      char buf[256];
-      const ssize_t n = ::read(fd_, buf, sizeof buf);
-      if (n > 0) {
-        got.append(buf, static_cast<std::size_t>(n));
-        if (at) at->insert(at->end(), static_cast<std::size_t>(n), Clock::now());
-        continue;
-      }
-      pollfd p{fd_, POLLIN, 0};
-      ::poll(&p, 1, 20);
-    }
-    return got;
-  }
-
- private:
-  int fd_;
-};
 
 class SimLineRateTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(line.ok()); }
   InstrumentSim sim;
-  Line line{sim.SlavePath()};
+  testsupport::PtyClient line{sim.SlavePath(), testsupport::PtyClient::Mode::Raw};
 };
 
 TEST_F(SimLineRateTest, WhatItSendsLeavesOneByteTimeApart) {
@@ -86,7 +41,7 @@ TEST_F(SimLineRateTest, WhatItSendsLeavesOneByteTimeApart) {
   const auto before = Clock::now();
   sim.Run(Plan().Send(reply));
   std::vector<Clock::time_point> at;
-  ASSERT_EQ(line.Read(reply.size(), 2000ms, &at), reply);
+  ASSERT_EQ(line.ReadUntil(reply.size(), 2000ms, &at), reply);
   const auto sent = sim.SentLog();
   ASSERT_EQ(sent.size(), reply.size());
   for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -109,7 +64,7 @@ TEST_F(SimLineRateTest, WhatItReceivesArrivesOneByteTimeApartAndIsAnsweredAfterI
   for (std::size_t i = 0; i < log.size(); ++i)
     EXPECT_GE(log[i].at - before, kByte * static_cast<long>(i + 1)) << "byte " << i << " counted as in early";
   // The answer starts once the command's CR is in, and its own three bytes take their time.
-  ASSERT_EQ(line.Read(3, 2000ms), "V\r\n");
+  ASSERT_EQ(line.ReadUntil(3, 2000ms), "V\r\n");
   const auto sent = sim.SentLog();
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_GE(sent[2].at - log[command.size() - 1].at, kByte * 3);
@@ -124,7 +79,7 @@ TEST_F(SimLineRateTest, BothDirectionsArePacedApartAsOnAFullDuplexLine) {
   ASSERT_TRUE(sim.WaitForFrames(1, 2000ms));
   const auto afterGo = Clock::now();
   line.Write("ping\r");
-  const std::string got = line.Read(200 + 3, 5000ms);
+  const std::string got = line.ReadUntil(200 + 3, 5000ms);
   ASSERT_EQ(got.size(), 203u);
   EXPECT_NE(got.find("P\r\n"), std::string::npos);
   const auto frames = sim.Frames();
@@ -138,7 +93,7 @@ TEST_F(SimLineRateTest, WithoutALineRateAnswersGoOutInOneWriteAndAreRecorded) {
   const std::string reply(300, 'y');
   sim.SetReply("now", Plan().Send(reply));
   line.Write("now\r");
-  ASSERT_EQ(line.Read(reply.size(), 2000ms).size(), reply.size());
+  ASSERT_EQ(line.ReadUntil(reply.size(), 2000ms).size(), reply.size());
   const auto sent = sim.SentLog();
   ASSERT_EQ(sent.size(), reply.size());
   // Far quicker than the 26 ms that 300 paced bytes would take.

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/instrument_sim.h"
+#include "tests/support/pty_client.h"
 
 namespace {
 
@@ -26,58 +27,8 @@ using testsupport::Plan;
 using testsupport::Session;
 using Clock = std::chrono::steady_clock;
 
-// The program's end of the line, without Qt.
-class Terminal {
- public:
-  explicit Terminal(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  }
-  ~Terminal() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-
-  void Write(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-      } else {
-        pollfd p{fd_, POLLOUT, 0};
-        ASSERT_GT(::poll(&p, 1, 2000), 0) << "the simulator stopped taking bytes";
-      }
-    }
-  }
-
-  // Reads until the text holds count bytes or the time is up; each read's arrival time goes
-  // to arrivals (one entry per byte).
-  std::string ReadUntil(std::size_t count, std::chrono::milliseconds limit,
-                        std::vector<Clock::time_point>* arrivals = nullptr) {
-    std::string got;
-    const auto end = Clock::now() + limit;
-    while (got.size() < count) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-      if (left.count() <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-      if (p.revents & POLLHUP) break;
-      char buf[4096];
-      const ssize_t n = ::read(fd_, buf, sizeof buf);
-      if (n <= 0) continue;
-      got.append(buf, static_cast<std::size_t>(n));
-      if (arrivals) arrivals->insert(arrivals->end(), static_cast<std::size_t>(n), Clock::now());
-    }
-    return got;
-  }
-
-  // Whatever arrives within the time.
-  std::string ReadFor(std::chrono::milliseconds time) { return ReadUntil(1u << 20, time); }
-
- private:
-  int fd_ = -1;
-};
+// The program's end of the line, left as the simulator set it up.
+using Terminal = testsupport::PtyClient;
 
 std::string AllByteValues() {
   std::string s;

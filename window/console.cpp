@@ -5,16 +5,22 @@
 
 namespace {
 const std::string kCR = "\r";
+// A send during an upload would take the instrument's next acknowledgement into the reply
+// area, and the upload would wait for it for ever.
+const std::string kConsoleWaits = "Commands can be sent again when it is done.";
 }
 
 bool Window1_::TxText_KeyDown(framework::TextField* field, const std::string& key) {
   // True while the line sent last still shows; the next key press empties it first.
   static bool clear_TxText = false;
+  const bool send = !key.empty() && framework::Asc(key) == 13;
+  // Refused before the clear, so that the line stays as it is and can be sent afterwards.
+  if (send && RefusedDuringUpload(kConsoleWaits)) return false;
   if (clear_TxText) {
     TxText()->SetText("");
     clear_TxText = false;
   }
-  if (!key.empty() && framework::Asc(key) == 13) {
+  if (send) {
     std::string command = TxText()->Text() + kCR;
     Serial1()->Write(command);
     Serial1()->XmitWait();
@@ -27,6 +33,7 @@ bool Window1_::TxText_KeyDown(framework::TextField* field, const std::string& ke
 }
 
 void Window1_::SendConsoleCommand(const std::string& command) {
+  if (RefusedDuringUpload(kConsoleWaits)) return;
   Serial1()->Write(command + kCR);
   Serial1()->XmitWait();
   RxText()->SetText("");

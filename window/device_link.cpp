@@ -42,12 +42,27 @@ void Window1_::Reconnect() {
 }
 
 void Window1_::PortPopup_Change(framework::PopupMenu*) {
+  // A link that has ended (the instrument hung up) has no reply in flight: choosing the port
+  // again is then the way back, and the waiting upload carries on once the instrument answers.
+  if (!RunningUpload().empty() && Serial1()->IsOpen()) {
+    // Setting the row back raises Change again: it finds the row in use and ends here.
+    if (PortPopup()->ListIndex() == SelectedIndex) return;
+    PortPopup()->SetListIndex(SelectedIndex);
+    RefusedDuringUpload("The port can be changed again when it is done.");
+    return;
+  }
   Serial1()->Close();
   Serial1()->Flush();
   Reconnect();
 }
 
 void Window1_::ConnectPB_Action(framework::PushButton*) {
+  // Closing and opening would drop the reply the upload waits for; after a hang-up there is
+  // none, and Reconnect is how the upload gets its link back.
+  if (Serial1()->IsOpen() && RefusedDuringUpload(
+          "Reconnect works again when it is done. If the Vantrel-9 lost power or was unplugged "
+          "during the upload, quit (File > Quit), start the programmer again and repeat the update step."))
+    return;
   Serial1()->Close();
   Serial1()->Flush();
   Connected_Text()->SetText("No");

@@ -119,7 +119,14 @@ class Window1_ : public framework::Window {
   void Event_EnableMenuItems() override;
   bool AppleAbout_Action_();
 
+  // The kind of file whose upload runs now (".bin", ".gen", ".anz"), or "" when none does.
+  // The workers share the port, Reply and the displays, so nothing else may use the link
+  // while one runs.
+  std::string RunningUpload();
+
  private:
+  // While an upload runs, tells the user why the control does nothing and returns true.
+  bool RefusedDuringUpload(const std::string& worksAgain);
   void SendConsoleCommand(const std::string& command);
   void Reconnect();
 };

@@ -1,6 +1,7 @@
 #pragma once
-// Records the texts a label was painted with, each change once, in order: what the user saw,
-// not only what the label ended with.
+// Records the texts a label was painted with, in order: what the user saw, not only what the
+// label ended with. Texts() has each change once; All() every paint, repeats included (a
+// redraw without a change of text paints once more).
 #include <QEvent>
 #include <QLabel>
 #include <QPointer>
@@ -22,6 +23,7 @@ class PaintedTexts : public QObject {
     if (label_) label_->removeEventFilter(this);
   }
   const std::vector<std::string>& Texts() const { return texts_; }
+  const std::vector<std::string>& All() const { return all_; }
   bool Showed(const std::string& text) const {
     return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
   }
@@ -30,7 +32,8 @@ class PaintedTexts : public QObject {
   bool eventFilter(QObject*, QEvent* e) override {
     if (e->type() == QEvent::Paint && label_) {
       std::string t = label_->text().toStdString();
-      if (texts_.empty() || texts_.back() != t) texts_.push_back(std::move(t));
+      if (texts_.empty() || texts_.back() != t) texts_.push_back(t);
+      all_.push_back(std::move(t));
     }
     return false;
   }
@@ -38,6 +41,7 @@ class PaintedTexts : public QObject {
  private:
   QPointer<QLabel> label_;
   std::vector<std::string> texts_;
+  std::vector<std::string> all_;
 };
 
 }  // namespace testsupport

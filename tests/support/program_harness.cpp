@@ -1,6 +1,7 @@
 #include "tests/support/program_harness.h"
 
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 
 #include "window/window1.h"
@@ -24,6 +25,10 @@ Window1_* Start(std::vector<framework::testing::SerialPortEntry> ports) {
 }
 
 bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  // What the simulator does happens on its own thread and raises no event here: without a
+  // tick the loop could sleep until the limit after the condition already holds.
+  QTimer tick;
+  tick.start(5);
   return framework::testing::RunEventsUntil(done, limit);
 }
 

@@ -28,6 +28,7 @@ Seen& InstallSeams();
 // Start-up with the given port list.
 Window1_* Start(std::vector<framework::testing::SerialPortEntry> ports = {});
 
+// Looks at done whenever an event has been handled, and at least every 5 ms.
 bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms);
 // Lets pending events and threads run for a while.
 void RunFor(std::chrono::milliseconds time);

@@ -41,8 +41,10 @@ Plan LinePlan(const std::string& text) { return Plan::Lines({text}); }
 
 Then ThenOf(const std::string& replyText) { return replyText == "RP OK" ? Then::Again : Then::Next; }
 
+}  // namespace
+
 // What both upload framings keep: the runs, the number within the run, the script.
-struct Bookkeeping {
+struct Framing::Book {
   std::mutex m;
   int run = -1;
   unsigned number = 0;
@@ -107,11 +109,63 @@ struct Bookkeeping {
   }
 };
 
-}  // namespace
+void Framing::SetEraseAnswer(Plan answer) {
+  std::lock_guard<std::mutex> lock(book_->m);
+  book_->erase = std::move(answer);
+}
+
+void Framing::Script(Stage stage, unsigned number, Plan answer, Then then, std::size_t times) {
+  std::lock_guard<std::mutex> lock(book_->m);
+  book_->AddScript(stage, number, std::move(answer), then, times);
+}
+
+void Framing::Script(Stage stage, unsigned number, const std::string& replyText, std::size_t times) {
+  Script(stage, number, LinePlan(replyText), ThenOf(replyText), times);
+}
+
+int Framing::Runs() const {
+  std::lock_guard<std::mutex> lock(book_->m);
+  return book_->run + 1;
+}
+
+std::vector<FramingEvent> Framing::Events() const {
+  std::lock_guard<std::mutex> lock(book_->m);
+  return book_->events;
+}
+
+bool Framing::Saw(Stage stage, unsigned number, int run) const {
+  std::lock_guard<std::mutex> lock(book_->m);
+  return book_->Times(stage, number, run) > 0;
+}
+
+std::size_t Framing::Times(Stage stage, unsigned number, int run) const {
+  std::lock_guard<std::mutex> lock(book_->m);
+  return book_->Times(stage, number, run);
+}
+
+std::size_t Framing::Count(Stage stage, int run) const {
+  std::lock_guard<std::mutex> lock(book_->m);
+  return book_->Count(stage, run);
+}
+
+bool Framing::Done(int run) const {
+  std::lock_guard<std::mutex> lock(book_->m);
+  return book_->Done(run);
+}
+
+std::vector<std::string> Framing::Errors() const {
+  std::vector<std::string> errors;
+  {
+    std::lock_guard<std::mutex> lock(book_->m);
+    errors = book_->errors;
+  }
+  for (const std::string& e : sim_->RuleErrors()) errors.push_back("a rule threw: " + e);
+  return errors;
+}
 
 // ---------------------------------------------------------------- .bin pages
 
-struct BinFraming::State : Bookkeeping {
+struct BinFraming::State : Framing::Book {
   std::string nextImage;
   std::vector<std::string> expected;  // per run
   std::vector<std::string> image;     // per run: the accepted pages
@@ -199,7 +253,9 @@ struct BinFraming::State : Bookkeeping {
   }
 };
 
-BinFraming::BinFraming(InstrumentSim& sim, std::string image) : sim_(&sim), state_(std::make_shared<State>()) {
+BinFraming::BinFraming(InstrumentSim& sim, std::shared_ptr<State> state) : Framing(sim, state), state_(std::move(state)) {}
+
+BinFraming::BinFraming(InstrumentSim& sim, std::string image) : BinFraming(sim, std::make_shared<State>()) {
   state_->nextImage = std::move(image);
   std::shared_ptr<State> st = state_;
   sim.AddRule([st](const Frame& f, Session& s) {
@@ -222,48 +278,9 @@ void BinFraming::ExpectImage(std::string image) {
   state_->nextImage = std::move(image);
 }
 
-void BinFraming::SetEraseAnswer(Plan answer) {
-  std::lock_guard<std::mutex> lock(state_->m);
-  state_->erase = std::move(answer);
-}
-
-void BinFraming::Script(Stage stage, unsigned page, Plan answer, Then then, std::size_t times) {
-  std::lock_guard<std::mutex> lock(state_->m);
-  state_->AddScript(stage, page, std::move(answer), then, times);
-}
-
-void BinFraming::Script(Stage stage, unsigned page, const std::string& replyText, std::size_t times) {
-  Script(stage, page, LinePlan(replyText), ThenOf(replyText), times);
-}
-
-int BinFraming::Runs() const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->run + 1;
-}
-
 std::vector<ReceivedPage> BinFraming::Pages() const {
   std::lock_guard<std::mutex> lock(state_->m);
   return state_->pages;
-}
-
-std::vector<FramingEvent> BinFraming::Events() const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->events;
-}
-
-bool BinFraming::Saw(Stage stage, unsigned page, int run) const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->Times(stage, page, run) > 0;
-}
-
-std::size_t BinFraming::Times(Stage stage, unsigned page, int run) const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->Times(stage, page, run);
-}
-
-std::size_t BinFraming::Count(Stage stage, int run) const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->Count(stage, run);
 }
 
 std::string BinFraming::Image(int run) const {
@@ -271,21 +288,6 @@ std::string BinFraming::Image(int run) const {
   run = state_->Resolve(run);
   if (run < 0 || run >= static_cast<int>(state_->image.size())) return {};
   return state_->image[static_cast<std::size_t>(run)];
-}
-
-bool BinFraming::Done(int run) const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->Done(run);
-}
-
-std::vector<std::string> BinFraming::Errors() const {
-  std::vector<std::string> errors;
-  {
-    std::lock_guard<std::mutex> lock(state_->m);
-    errors = state_->errors;
-  }
-  for (const std::string& e : sim_->RuleErrors()) errors.push_back("a rule threw: " + e);
-  return errors;
 }
 
 // ---------------------------------------------------------------- code file records
@@ -316,7 +318,7 @@ std::vector<ExpectedRecord> RecordsOfAlignedFile(const std::string& text) {
   return records;
 }
 
-struct RecordFraming::State : Bookkeeping {
+struct RecordFraming::State : Framing::Book {
   std::string prefix;
   // Each framing has tags of its own, so that a .gen and an .anz framing can share a sim.
   std::string infoTag, dataTag;
@@ -405,8 +407,11 @@ struct RecordFraming::State : Bookkeeping {
   }
 };
 
+RecordFraming::RecordFraming(InstrumentSim& sim, std::shared_ptr<State> state)
+    : Framing(sim, state), state_(std::move(state)) {}
+
 RecordFraming::RecordFraming(InstrumentSim& sim, Processor processor)
-    : sim_(&sim), state_(std::make_shared<State>()) {
+    : RecordFraming(sim, std::make_shared<State>()) {
   state_->prefix = processor == Processor::Anz ? "@" : "";
   state_->infoTag = kRecordInfo + state_->prefix;
   state_->dataTag = kRecordData + state_->prefix;
@@ -431,48 +436,9 @@ void RecordFraming::ExpectRecords(std::vector<ExpectedRecord> records) {
   state_->nextRecords = std::move(records);
 }
 
-void RecordFraming::SetEraseAnswer(Plan answer) {
-  std::lock_guard<std::mutex> lock(state_->m);
-  state_->erase = std::move(answer);
-}
-
-void RecordFraming::Script(Stage stage, unsigned record, Plan answer, Then then, std::size_t times) {
-  std::lock_guard<std::mutex> lock(state_->m);
-  state_->AddScript(stage, record, std::move(answer), then, times);
-}
-
-void RecordFraming::Script(Stage stage, unsigned record, const std::string& replyText, std::size_t times) {
-  Script(stage, record, LinePlan(replyText), ThenOf(replyText), times);
-}
-
-int RecordFraming::Runs() const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->run + 1;
-}
-
 std::vector<ReceivedRecord> RecordFraming::Records() const {
   std::lock_guard<std::mutex> lock(state_->m);
   return state_->records;
-}
-
-std::vector<FramingEvent> RecordFraming::Events() const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->events;
-}
-
-bool RecordFraming::Saw(Stage stage, unsigned record, int run) const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->Times(stage, record, run) > 0;
-}
-
-std::size_t RecordFraming::Times(Stage stage, unsigned record, int run) const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->Times(stage, record, run);
-}
-
-std::size_t RecordFraming::Count(Stage stage, int run) const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->Count(stage, run);
 }
 
 std::size_t RecordFraming::Accepted(int run) const {
@@ -482,19 +448,29 @@ std::size_t RecordFraming::Accepted(int run) const {
   return state_->accepted[static_cast<std::size_t>(run)];
 }
 
-bool RecordFraming::Done(int run) const {
-  std::lock_guard<std::mutex> lock(state_->m);
-  return state_->Done(run);
+// ---------------------------------------------------------------- the wire
+
+StagedWire PageWire(unsigned page, const std::string& data) {
+  return {"FPGAPage\r", {static_cast<char>(page & 0xFF), static_cast<char>(data.size() - 1)},
+          data + static_cast<char>(Sum8(data))};
 }
 
-std::vector<std::string> RecordFraming::Errors() const {
-  std::vector<std::string> errors;
-  {
-    std::lock_guard<std::mutex> lock(state_->m);
-    errors = state_->errors;
-  }
-  for (const std::string& e : sim_->RuleErrors()) errors.push_back("a rule threw: " + e);
-  return errors;
+StagedWire RecordWire(const ExpectedRecord& record, const std::string& prefix) {
+  return {prefix + "MPURec\r", {static_cast<char>(record.info0), 69, static_cast<char>(record.lead)},
+          record.block + static_cast<char>(Sum8(record.block))};
+}
+
+std::string PagesWire(const std::string& image, std::size_t pages) {
+  std::string wire;
+  for (std::size_t page = 0; page < pages && page * 256 < image.size(); ++page)
+    wire += PageWire(static_cast<unsigned>(page), image.substr(page * 256, 256)).All();
+  return wire;
+}
+
+std::string RecordsWire(const std::vector<ExpectedRecord>& records, const std::string& prefix) {
+  std::string wire;
+  for (const ExpectedRecord& r : records) wire += RecordWire(r, prefix).All();
+  return wire;
 }
 
 // ---------------------------------------------------------------- configuration query

@@ -45,6 +45,40 @@ struct FramingEvent {
 // The Sum8 of a string's bytes.
 std::uint8_t Sum8(const std::string& bytes);
 
+// What both upload framings answer to and keep: the runs, the script, what arrived.
+class Framing {
+ public:
+  // The answer to every later erase command (Plan::Silence() holds the erase until the
+  // test sends "OK" itself).
+  void SetEraseAnswer(Plan answer);
+  // The answer for the next arrivals (times of them) of a stage (Header, Information or
+  // Data) of a page or record, in the current or a later run. Entries for the same stage
+  // and number are used in the order given.
+  void Script(Stage stage, unsigned number, Plan answer, Then then = Then::Next, std::size_t times = 1);
+  // The same with a reply line ("OK", "RP OK", "ER OK", ...); "RP OK" means Then::Again.
+  void Script(Stage stage, unsigned number, const std::string& replyText, std::size_t times = 1);
+
+  int Runs() const;
+  std::vector<FramingEvent> Events() const;
+  // Whether that stage of that page or record arrived in the run (-1: the latest run).
+  bool Saw(Stage stage, unsigned number, int run = -1) const;
+  // How often that stage of that page or record arrived in the run.
+  std::size_t Times(Stage stage, unsigned number, int run = -1) const;
+  // How often that stage arrived in the run, whatever the number.
+  std::size_t Count(Stage stage, int run = -1) const;
+  bool Done(int run = -1) const;  // the closing command arrived
+  std::vector<std::string> Errors() const;
+
+  struct Book;
+
+ protected:
+  Framing(InstrumentSim& sim, std::shared_ptr<Book> book) : sim_(&sim), book_(std::move(book)) {}
+
+ private:
+  InstrumentSim* sim_;
+  std::shared_ptr<Book> book_;
+};
+
 // ---------------------------------------------------------------- .bin pages
 
 struct ReceivedPage {
@@ -55,41 +89,21 @@ struct ReceivedPage {
   std::uint8_t sum = 0;  // the Sum8 byte as it arrived
 };
 
-class BinFraming {
+class BinFraming : public Framing {
  public:
   // Installs the rules; every run is to deliver image.
   BinFraming(InstrumentSim& sim, std::string image);
 
   // For runs that start from now on.
   void ExpectImage(std::string image);
-  // The answer to every later erase command (Plan::Silence() holds the erase until the
-  // test sends "OK" itself).
-  void SetEraseAnswer(Plan answer);
-  // The answer for the next arrivals (times of them) of a stage (Header, Information or
-  // Data) of a page, in the current or a later run. Entries for the same stage and page
-  // are used in the order given.
-  void Script(Stage stage, unsigned page, Plan answer, Then then = Then::Next, std::size_t times = 1);
-  // The same with a reply line ("OK", "RP OK", "ER OK", ...); "RP OK" means Then::Again.
-  void Script(Stage stage, unsigned page, const std::string& replyText, std::size_t times = 1);
-
-  int Runs() const;
   std::vector<ReceivedPage> Pages() const;  // every data block, in arrival order
-  std::vector<FramingEvent> Events() const;
-  // Whether that stage of that page arrived in the run (-1: the latest run).
-  bool Saw(Stage stage, unsigned page, int run = -1) const;
-  // How often that stage of that page arrived in the run.
-  std::size_t Times(Stage stage, unsigned page, int run = -1) const;
-  // How often that stage arrived in the run, whatever the page.
-  std::size_t Count(Stage stage, int run = -1) const;
   // The accepted pages of a run, joined: the image as the instrument keeps it.
   std::string Image(int run = -1) const;
-  bool Done(int run = -1) const;  // "FPGADone" arrived
-  std::vector<std::string> Errors() const;
 
   struct State;
 
  private:
-  InstrumentSim* sim_;
+  explicit BinFraming(InstrumentSim& sim, std::shared_ptr<State> state);
   std::shared_ptr<State> state_;
 };
 
@@ -118,32 +132,37 @@ struct ReceivedRecord {
   std::uint8_t sum = 0;  // the Sum8 byte as it arrived
 };
 
-class RecordFraming {
+class RecordFraming : public Framing {
  public:
   explicit RecordFraming(InstrumentSim& sim, Processor processor = Processor::Gen);
 
   // Checks every block against these records too (for runs that start from now on).
   void ExpectRecords(std::vector<ExpectedRecord> records);
-  void SetEraseAnswer(Plan answer);
-  void Script(Stage stage, unsigned record, Plan answer, Then then = Then::Next, std::size_t times = 1);
-  void Script(Stage stage, unsigned record, const std::string& replyText, std::size_t times = 1);
-
-  int Runs() const;
   std::vector<ReceivedRecord> Records() const;  // every block, in arrival order
-  std::vector<FramingEvent> Events() const;
-  bool Saw(Stage stage, unsigned record, int run = -1) const;
-  std::size_t Times(Stage stage, unsigned record, int run = -1) const;
-  std::size_t Count(Stage stage, int run = -1) const;
-  std::size_t Accepted(int run = -1) const;  // records answered "OK"
-  bool Done(int run = -1) const;             // the end command arrived
-  std::vector<std::string> Errors() const;
+  std::size_t Accepted(int run = -1) const;     // records answered "OK"
 
   struct State;
 
  private:
-  InstrumentSim* sim_;
+  RecordFraming(InstrumentSim& sim, std::shared_ptr<State> state);
   std::shared_ptr<State> state_;
 };
+
+// ---------------------------------------------------------------- the wire
+
+// What the program sends for one page or record, in the parts that each await an answer.
+struct StagedWire {
+  std::string header, information, data;
+  std::string All() const { return header + information + data; }
+};
+
+// The page with that number, data its 1 to 256 bytes.
+StagedWire PageWire(unsigned page, const std::string& data);
+// One record of a code file; prefix "@" for the ANZ processor.
+StagedWire RecordWire(const ExpectedRecord& record, const std::string& prefix = "");
+// The first pages of an image (all of it by default), page by page.
+std::string PagesWire(const std::string& image, std::size_t pages = SIZE_MAX);
+std::string RecordsWire(const std::vector<ExpectedRecord>& records, const std::string& prefix = "");
 
 // ---------------------------------------------------------------- configuration query
 
