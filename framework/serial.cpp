@@ -1,21 +1,21 @@
-// The serial port object and its line, on Qt SerialPort.
+// The serial port object and its line.
 //
-// QSerialPort opens the device, locks it and sets the line up; the rest is done here,
-// because Qt's own handling falls short for this program in three places:
-// - writing: QSerialPort::write only buffers, and its waits either drain the adapter's FIFO
-//   (flush -> tcdrain, which the kernel polls in 4 ms steps on USB adapters) or read input
-//   and emit signals meanwhile (waitForBytesWritten). Output is therefore written to the
-//   descriptor from our own queue, so XmitWait can return as soon as the driver holds it all.
-// - hang-up: on a hung-up or unplugged device Qt 6.4 keeps the port open and reports a
-//   ReadError for every pass of the event loop, spinning a core. The first read error of a
-//   port that poll() shows hung up ends that connection here.
-// - stale readiness: with VMIN = VTIME = 0 a read of an empty tty returns 0, so when a
-//   Poll has already taken the bytes that woke the read notifier in the same loop pass,
-//   Qt reports exactly the ReadError of a hang-up. Those are told apart by poll() too.
-// Handlers are raised from posted events rather than from Qt's signals, so that whatever
-// a handler does (Close, for one) never runs inside QSerialPort's notifier callbacks.
+// A port is one terminal device, opened non-blocking, locked for this program alone (an
+// exclusive-use flag on the descriptor and a LCK.. file beside those of other programs) and
+// set to a raw line in the chosen format. The service reads and writes the descriptor itself:
+// - output goes to the driver from the port's own queue, as far as the driver takes it at
+//   once and the rest when the descriptor turns writable, so XmitWait returns as soon as the
+//   driver holds every byte (no wait for the adapter to empty its FIFO);
+// - input is read when the descriptor turns readable, and by Poll, which reads once what the
+//   driver holds; the line is set so that a read with nothing to read says so (EAGAIN);
+// - the end of a connection is what the descriptor tells: a read of 0 or EIO, or a hang-up
+//   or error seen by poll(). The port then closes at once and Error is raised once.
+// Handlers run from posted events, never inside a notifier's callback, and a DataAvailable
+// handler is never entered twice.
 #include <QCoreApplication>
-#include <QSerialPort>
+#include <QDir>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QSocketNotifier>
 
 #include <fcntl.h>
@@ -38,30 +38,18 @@
 
 namespace framework {
 
+namespace detail {
+bool SetLineSpeedAnyRate(int fd, int bitsPerSecond);  // serial_speed.cpp
+}
+
 namespace {
 
 // How long XmitWait waits for a driver that takes nothing (flow control holding the line)
 // before it gives up and reports the port.
 constexpr std::chrono::milliseconds kStallLimit{5000};
 constexpr std::chrono::milliseconds kWaitSlice{50};
-// Read errors in a row, with no input between them, after which a port that poll() does
-// not show hung up is taken for dead all the same.
-constexpr int kErrorStreakLimit = 8;
 
 std::string ErrnoText(int code) { return std::strerror(code); }
-
-// True when the descriptor is hung up (pseudo-terminal master gone, USB adapter unplugged)
-// or no longer valid.
-bool LooksHungUp(int fd) {
-  if (fd < 0) return true;
-  pollfd p{fd, POLLIN, 0};
-  int r;
-  do {
-    r = ::poll(&p, 1, 0);
-  } while (r < 0 && errno == EINTR);
-  if (r < 0) return true;
-  return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
 
 // Each reply otherwise waits for a USB adapter's latency timer (16 ms on FTDI parts).
 // Devices without the setting (pseudo-terminals, most built-in ports) simply refuse.
@@ -74,29 +62,56 @@ void RequestLowLatency(int fd) {
   (void)::ioctl(fd, TIOCSSERIAL, &ss);
 }
 
-QSerialPort::DataBits QtDataBits(int code) {
-  switch (code) {
-    case 0: return QSerialPort::Data5;
-    case 1: return QSerialPort::Data6;
-    case 2: return QSerialPort::Data7;
-    default: return QSerialPort::Data8;
+speed_t SpeedConstant(int bitsPerSecond) {
+  switch (bitsPerSecond) {
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    default: return B0;  // no constant: set through termios2
   }
 }
 
-QSerialPort::Parity QtParity(int code) {
+tcflag_t SizeFlag(int code) {
   switch (code) {
-    case 1: return QSerialPort::OddParity;
-    case 2: return QSerialPort::EvenParity;
-    default: return QSerialPort::NoParity;
+    case 0: return CS5;
+    case 1: return CS6;
+    case 2: return CS7;
+    default: return CS8;
   }
 }
 
-QSerialPort::StopBits QtStopBits(int code) {
-  switch (code) {
-    case 1: return QSerialPort::OneAndHalfStop;
-    case 2: return QSerialPort::TwoStop;
-    default: return QSerialPort::OneStop;
+// Sets the speed in t, or, for a rate with no constant, on the descriptor after t is applied.
+bool ApplyLine(int fd, termios t, int bitsPerSecond) {
+  const speed_t constant = SpeedConstant(bitsPerSecond);
+  if (constant != B0) {
+    cfsetispeed(&t, constant);
+    cfsetospeed(&t, constant);
   }
+  if (::tcsetattr(fd, TCSANOW, &t) != 0) return false;
+  return constant != B0 || detail::SetLineSpeedAnyRate(fd, bitsPerSecond);
+}
+
+// Other programs (and other instances of this one) look for the same file: the device's
+// name below /dev, or its whole path, with '/' made '_', in the first writable lock folder.
+QString LockFilePath(const std::string& device) {
+  QString name = QString::fromLocal8Bit(device.data(), static_cast<qsizetype>(device.size()));
+  if (name.startsWith(QLatin1String("/dev/"))) name = name.mid(5);
+  name.replace(QLatin1Char('/'), QLatin1Char('_'));
+  const QString folders[] = {QStringLiteral("/var/lock"), QStringLiteral("/run/lock"), QDir::tempPath()};
+  for (const QString& folder : folders) {
+    const QFileInfo info(folder);
+    if (info.isDir() && info.isWritable()) return folder + QLatin1String("/LCK..") + name;
+  }
+  return {};
 }
 
 }  // namespace
@@ -105,26 +120,20 @@ QSerialPort::StopBits QtStopBits(int code) {
 
 class SerialLine : public QObject {
  public:
-  explicit SerialLine(Serial* owner) : owner_(owner), alive_(std::make_shared<bool>(true)) {
-    QObject::connect(&port_, &QSerialPort::readyRead, this, [this] { OnReadyRead(); });
-    QObject::connect(&port_, &QSerialPort::errorOccurred, this,
-                     [this](QSerialPort::SerialPortError e) { OnQtError(e); });
-  }
+  explicit SerialLine(Serial* owner) : owner_(owner), alive_(std::make_shared<bool>(true)) {}
 
   ~SerialLine() override {
     *alive_ = false;
     CloseNow();
   }
 
-  bool IsOpen() const { return connected_ && !ended_; }
+  bool IsOpen() const { return fd_ >= 0; }
 
   bool Open() {
     CloseNow();
     in_.clear();
     ForgetSearch();
     fresh_ = false;
-    ended_ = false;
-    errorStreak_ = 0;
     const std::string path = owner_->port_.Path;
     if (path.empty()) {
       lastError_ = "No serial device belongs to this entry of the port list";
@@ -135,42 +144,67 @@ class SerialLine : public QObject {
       lastError_ = "Unknown speed code " + std::to_string(owner_->baud_);
       return false;
     }
-    port_.setPortName(QString::fromLocal8Bit(path.data(), static_cast<qsizetype>(path.size())));
-    port_.setBaudRate(bps);
-    port_.setDataBits(QtDataBits(owner_->bits_));
-    port_.setParity(QtParity(owner_->parity_));
-    port_.setStopBits(QtStopBits(owner_->stop_));
-    // Qt knows no DTR/DSR flow control; that setting stays off.
-    port_.setFlowControl(owner_->cts_   ? QSerialPort::HardwareControl
-                         : owner_->xon_ ? QSerialPort::SoftwareControl
-                                        : QSerialPort::NoFlowControl);
-    if (!port_.open(QIODevice::ReadWrite)) {
-      lastError_ = "Cannot open " + path + ": " + port_.errorString().toStdString();
-      port_.clearError();
-      return false;
-    }
-    fd_ = static_cast<int>(port_.handle());
-    if (owner_->cts_ && owner_->xon_) {
-      // Qt takes one kind of flow control; both were asked for.
-      termios t;
-      if (::tcgetattr(fd_, &t) == 0) {
-        t.c_iflag |= IXON | IXOFF;
-        (void)::tcsetattr(fd_, TCSANOW, &t);
+    const QString lockPath = LockFilePath(path);
+    if (!lockPath.isEmpty()) {
+      lock_ = std::make_unique<QLockFile>(lockPath);
+      lock_->setStaleLockTime(0);  // stale only when its owner is gone
+      if (!lock_->tryLock(0)) {
+        lock_.reset();
+        lastError_ = "Cannot open " + path + ": another program is using it (" +
+                     lockPath.toStdString() + ")";
+        return false;
       }
     }
+    int fd;
+    do {
+      fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      lastError_ = "Cannot open " + path + ": " + ErrnoText(errno);
+      lock_.reset();
+      return false;
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0 || ::tcgetattr(fd, &saved_) != 0) {
+      lastError_ = "Cannot open " + path + ": " + ErrnoText(errno);
+      ::close(fd);
+      lock_.reset();
+      return false;
+    }
+    termios t = saved_;
+    cfmakeraw(&t);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD | SizeFlag(owner_->bits_);
+    if (owner_->parity_ == 1) t.c_cflag |= PARENB | PARODD;
+    if (owner_->parity_ == 2) t.c_cflag |= PARENB;
+    if (owner_->stop_ != 0) t.c_cflag |= CSTOPB;  // 1.5 stop bits is CSTOPB with 5 data bits
+    if (owner_->cts_) t.c_cflag |= CRTSCTS;
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
+    if (owner_->xon_) t.c_iflag |= IXON | IXOFF;
+    // The system knows no DTR/DSR flow control; that setting stays off.
+    t.c_cc[VMIN] = 1;  // with O_NONBLOCK an empty read says EAGAIN, and 0 means hung up
+    t.c_cc[VTIME] = 0;
+    if (!ApplyLine(fd, t, bps)) {
+      lastError_ = "Cannot set up " + path + ": " + ErrnoText(errno);
+      (void)::ioctl(fd, TIOCNXCL);
+      ::close(fd);
+      lock_.reset();
+      return false;
+    }
     // Whatever the device sent before this open belongs to no command of ours.
-    (void)::tcflush(fd_, TCIFLUSH);
-    RequestLowLatency(fd_);
+    (void)::tcflush(fd, TCIFLUSH);
+    RequestLowLatency(fd);
+    fd_ = fd;
+    reader_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+    QObject::connect(reader_, &QSocketNotifier::activated, this, [this] { OnReadable(); });
     writer_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
     writer_->setEnabled(false);
     QObject::connect(writer_, &QSocketNotifier::activated, this, [this] { OnWritable(); });
-    connected_ = true;
     lastError_.clear();
     return true;
   }
 
   void Close() {
-    if (connected_ && !ended_) Drain();  // what the driver takes at once still goes out
+    if (IsOpen()) Drain();  // what the driver takes at once still goes out
     CloseNow();
   }
 
@@ -181,7 +215,7 @@ class SerialLine : public QObject {
     out_.clear();
     outHead_ = 0;
     if (IsOpen()) {
-      port_.clear(QSerialPort::AllDirections);
+      (void)::tcflush(fd_, TCIOFLUSH);
       UpdateWriter();
     }
   }
@@ -189,14 +223,13 @@ class SerialLine : public QObject {
   void Reset() {
     if (!IsOpen()) return;
     const int bps = Serial::BitsPerSecond(owner_->baud_);
-    if (bps != 0) port_.setBaudRate(bps);
-    port_.clearError();
+    termios t;
+    if (bps != 0 && ::tcgetattr(fd_, &t) == 0) (void)ApplyLine(fd_, t, bps);
   }
 
   void Write(const std::string& data) {
     detail::NoteProgress();
     if (!IsOpen()) {
-      FinishEndIfDue();
       // A pending report (a hang-up, say) already tells why nothing can be sent.
       if (!errorPosted_) lastError_ = "The serial port is not open";
       QueueError();
@@ -204,7 +237,6 @@ class SerialLine : public QObject {
     }
     out_.append(data);
     Drain();
-    FinishEndIfDue();
   }
 
   void XmitWait() {
@@ -212,7 +244,7 @@ class SerialLine : public QObject {
     auto lastProgress = std::chrono::steady_clock::now();
     for (;;) {
       if (Drain()) lastProgress = std::chrono::steady_clock::now();
-      if (ended_ || Pending() == 0) break;
+      if (!IsOpen() || Pending() == 0) break;
       const auto idle = std::chrono::steady_clock::now() - lastProgress;
       if (idle >= kStallLimit) {
         lastError_ = "The device took nothing for " +
@@ -235,7 +267,6 @@ class SerialLine : public QObject {
         break;
       }
     }
-    FinishEndIfDue();
   }
 
   void Poll() {
@@ -244,12 +275,7 @@ class SerialLine : public QObject {
       return;
     }
     Drain();
-    // Take what the driver holds now, not only what Qt read before.
-    for (int i = 0; i < 64 && IsOpen(); ++i)
-      if (!port_.waitForReadyRead(0)) break;
-    if (port_.error() == QSerialPort::TimeoutError) port_.clearError();
-    if (IsOpen()) Absorb();
-    FinishEndIfDue();
+    ReadAvailable();
     if (!fresh_) {
       detail::NoteIdlePoll();
       return;
@@ -299,7 +325,7 @@ class SerialLine : public QObject {
   // Writes what the driver takes without waiting; true when it took something.
   bool Drain() {
     bool progressed = false;
-    while (!ended_ && Pending() > 0) {
+    while (IsOpen() && Pending() > 0) {
       const ssize_t n = ::write(fd_, out_.data() + outHead_, Pending());
       if (n > 0) {
         outHead_ += static_cast<std::size_t>(n);
@@ -308,8 +334,9 @@ class SerialLine : public QObject {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-      EndConnection(n < 0 ? "Writing to " + owner_->port_.Path + " failed: " + ErrnoText(errno)
-                          : HangUpText());
+      EndConnection(n < 0 && errno != EIO
+                        ? "Writing to " + owner_->port_.Path + " failed: " + ErrnoText(errno)
+                        : HangUpText());
       break;
     }
     if (outHead_ == out_.size()) {
@@ -324,89 +351,66 @@ class SerialLine : public QObject {
   }
 
   void UpdateWriter() {
-    if (writer_) writer_->setEnabled(connected_ && !ended_ && Pending() > 0);
+    const bool want = IsOpen() && Pending() > 0;
+    if (writer_ && writer_->isEnabled() != want) writer_->setEnabled(want);
   }
 
   void OnWritable() {
-    if (!IsOpen()) {
-      UpdateWriter();
-      return;
-    }
+    if (!IsOpen()) return;
     Drain();
   }
 
-  void Absorb() {
-    const QByteArray bytes = port_.readAll();
-    if (bytes.isEmpty()) return;
-    in_.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    fresh_ = true;
-    errorStreak_ = 0;
+  // Reads what the driver holds. A read that fills the buffer is followed by another; a
+  // shorter one took everything there was.
+  void ReadAvailable() {
+    char chunk[16384];
+    while (IsOpen()) {
+      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n > 0) {
+        in_.append(chunk, static_cast<std::size_t>(n));
+        fresh_ = true;
+        if (static_cast<std::size_t>(n) < sizeof chunk) return;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      EndConnection(n == 0 || errno == EIO
+                        ? HangUpText()
+                        : "Reading from " + owner_->port_.Path + " failed: " + ErrnoText(errno));
+      return;
+    }
   }
 
-  void OnReadyRead() {
+  void OnReadable() {
     if (!IsOpen()) return;
-    Absorb();
+    ReadAvailable();
     if (fresh_) PostDelivery();
   }
 
-  void OnQtError(QSerialPort::SerialPortError e) {
-    if (!IsOpen()) return;
-    switch (e) {
-      case QSerialPort::ReadError:
-      case QSerialPort::ResourceError:
-        if (LooksHungUp(fd_) || ++errorStreak_ >= kErrorStreakLimit) {
-          EndConnection(HangUpText());
-        } else {
-          // A stale wake-up: the bytes were taken already. Keep reading.
-          port_.clearError();
-          SetQtReading(true);
-        }
-        break;
-      case QSerialPort::TimeoutError:
-      case QSerialPort::NotOpenError:
-        port_.clearError();
-        break;
-      default:
-        break;
-    }
-  }
-
-  // Qt's read notifier is a child of the port; on a dead port it would fire for ever.
-  void SetQtReading(bool on) {
-    for (QSocketNotifier* n : port_.findChildren<QSocketNotifier*>())
-      if (n->type() == QSocketNotifier::Read && n->isEnabled() != on) n->setEnabled(on);
-  }
-
-  // The end of this connection. We may be inside one of QSerialPort's callbacks, which must
-  // not delete its notifiers under it, so the port is closed later, from a posted event or
-  // when our own call returns to its caller.
+  // The end of this connection: no notifier fires for it again, the port is closed now and
+  // Error follows from the event loop. Input that came before the end stays readable.
   void EndConnection(const std::string& why) {
-    if (ended_) return;
-    ended_ = true;
+    if (!IsOpen()) return;
     lastError_ = why;
-    SetQtReading(false);
-    if (writer_) writer_->setEnabled(false);
-    out_.clear();
-    outHead_ = 0;
-    QMetaObject::invokeMethod(this, [this] { FinishEndIfDue(); }, Qt::QueuedConnection);
+    CloseNow();
     QueueError();
   }
 
-  void FinishEndIfDue() {
-    if (ended_ && connected_) CloseNow();
-  }
-
   void CloseNow() {
-    if (writer_) {
-      writer_->setEnabled(false);
-      writer_->deleteLater();
-      writer_ = nullptr;
+    // Notifiers may be ending inside their own callback: switched off now, deleted later.
+    for (QSocketNotifier** n : {&reader_, &writer_}) {
+      if (!*n) continue;
+      (*n)->setEnabled(false);
+      (*n)->deleteLater();
+      *n = nullptr;
     }
-    if (port_.isOpen()) port_.close();
-    port_.clearError();
-    connected_ = false;
-    ended_ = false;
-    fd_ = -1;
+    if (fd_ >= 0) {
+      (void)::tcsetattr(fd_, TCSANOW, &saved_);
+      (void)::ioctl(fd_, TIOCNXCL);
+      ::close(fd_);
+      fd_ = -1;
+    }
+    lock_.reset();
     out_.clear();
     outHead_ = 0;
   }
@@ -471,12 +475,11 @@ class SerialLine : public QObject {
 
   Serial* owner_;
   std::shared_ptr<bool> alive_;
-  QSerialPort port_;
-  QSocketNotifier* writer_ = nullptr;
   int fd_ = -1;
-  bool connected_ = false;  // the Qt port is open for this connection
-  bool ended_ = false;      // the connection is over; the Qt port closes soon
-  int errorStreak_ = 0;
+  termios saved_{};  // the line as it was before this program set it; restored at close
+  std::unique_ptr<QLockFile> lock_;
+  QSocketNotifier* reader_ = nullptr;
+  QSocketNotifier* writer_ = nullptr;
   std::string out_;         // written by the program, not yet taken by the driver
   std::size_t outHead_ = 0;
   std::string in_;          // arrived, not yet read by the program

@@ -1,5 +1,5 @@
 #pragma once
-// The serial port object and the system's port list (serial_port_list.cpp).
+// The serial port object (serial.cpp) and the system's port list (serial_port_list.cpp).
 #include <cstdint>
 #include <functional>
 #include <memory>

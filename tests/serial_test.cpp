@@ -3,10 +3,13 @@
 #include <QTimer>
 
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -340,6 +343,49 @@ TEST_F(SerialTest, ResetAppliesTheSpeedLastSetToTheOpenPort) {
   EXPECT_TRUE(PumpUntilBuffered("GEN V1.00\r\n"));
 }
 
+TEST_F(SerialTest, ASpeedWithNoSystemConstantStillOpensAWorkingLine) {
+  port.SetBaud(Serial::Baud14400);
+  ASSERT_TRUE(port.Open()) << port.LastErrorText();
+  const termios t = sim.LineSettings();
+  EXPECT_NE(cfgetospeed(&t), static_cast<speed_t>(B9600)) << "the speed was set, not left";
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  port.Write("ver?\r");
+  port.XmitWait();
+  EXPECT_TRUE(PumpUntilBuffered("GEN V1.00\r\n"));
+}
+
+TEST_F(SerialTest, AnOpenPortKeepsTheDeviceToItselfUntilItCloses) {
+  ASSERT_TRUE(port.Open()) << port.LastErrorText();
+  Serial other;
+  other.SetBaud(Serial::Baud115200);
+  other.SetSerialPort({"sim", sim.SlavePath()});
+  EXPECT_FALSE(other.Open()) << "a second open of a device in use";
+  EXPECT_NE(other.LastErrorText().find(sim.SlavePath()), std::string::npos) << other.LastErrorText();
+  {
+    // Even a program that ignores lock files is kept out (root excepted); the flag shows it.
+    const int fd = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+      int exclusive = 0;
+      ASSERT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+      EXPECT_EQ(exclusive, 1);
+      ::close(fd);
+    } else {
+      EXPECT_EQ(errno, EBUSY);
+    }
+  }
+  port.Close();
+  ASSERT_TRUE(other.Open()) << other.LastErrorText();
+  other.Write("ver?\r");
+  other.XmitWait();
+  EXPECT_TRUE(Pump([&] {
+    other.Poll();
+    return other.LookAhead().find("GEN V1.00\r\n") != std::string::npos;
+  }));
+  EXPECT_FALSE(port.Open()) << "now the first one is kept out";
+  other.Close();
+  EXPECT_TRUE(port.Open()) << port.LastErrorText();
+}
+
 TEST(SerialSpeedCodes, MapToBitsPerSecond) {
   const int expected[] = {300,   600,   1200,  1800,  2400,  3600,   4800,   7200,
                           9600,  14400, 19200, 28800, 38400, 57600, 115200, 230400};
@@ -615,7 +661,7 @@ TEST_F(SerialTest, ReconnectWorksOnceTheDeviceIsBack) {
 
 TEST_F(SerialTest, PollKeepsTheConnectionWhenTheEventLoopFindsItsBytesTakenAlready) {
   // A Poll that empties the driver between the event loop's wake-up and its read leaves
-  // Qt an empty read; that must not pass for a hang-up.
+  // the read notifier an empty read; that must not pass for a hang-up.
   ASSERT_TRUE(port.Open()) << port.LastErrorText();
   onData = [](Serial* s) { s->ReadAll(); };
   for (int i = 0; i < 20; ++i) {
