@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "bench/bench_support.h"
+#include "tests/support/paint_counter.h"
 
 namespace {
 
@@ -17,16 +18,7 @@ using testsupport::InstrumentSim;
 using testsupport::Plan;
 using testsupport::Stage;
 
-class PaintCount : public QObject {
- public:
-  int count = 0;
-
- protected:
-  bool eventFilter(QObject*, QEvent* e) override {
-    if (e->type() == QEvent::Paint) ++count;
-    return false;
-  }
-};
+using PaintCount = testsupport::PaintCounter;
 
 struct Share {
   double thread = 0, process = 0, wall = 0;

@@ -11,21 +11,13 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "tests/support/paint_counter.h"
 
 namespace {
 
 using namespace bench;
 
-class PaintCount : public QObject {
- public:
-  int count = 0;
-
- protected:
-  bool eventFilter(QObject*, QEvent* e) override {
-    if (e->type() == QEvent::Paint) ++count;
-    return false;
-  }
-};
+using PaintCount = testsupport::PaintCounter;
 
 template <class Step>
 double MicrosEach(int rounds, int n, Step step) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/paint_counter.h"
 #include "tests/support/instrument_sim.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
@@ -157,17 +158,7 @@ TEST_F(ConsoleTest, OtherKeysSendNothingAndLeaveTheReplyAndRoutingAlone) {
   EXPECT_FALSE(w->GetEntireReply);
 }
 
-// Counts the paint events that reach a widget.
-class PaintCounter : public QObject {
- public:
-  int count = 0;
-
- protected:
-  bool eventFilter(QObject*, QEvent* e) override {
-    if (e->type() == QEvent::Paint) ++count;
-    return false;
-  }
-};
+using testsupport::PaintCounter;
 
 TEST_F(ConsoleTest, TheReplyAreaIsRedrawnAtOnceWhenEmptiedAndWhenShown) {
   ASSERT_NO_FATAL_FAILURE(StartWithInstrument());
