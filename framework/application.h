@@ -34,14 +34,15 @@ using ExceptionHelper = std::exception_ptr (*)(void (*routine)(void*), void* arg
 
 // The program's life in the three steps its main runs: before the start-up, the start-up
 // through the event loop, and the release steps ending in RuntimeExit (the exit status).
+// The program hands them over; the framework keeps no knowledge of its own of them.
 struct ProgramSteps {
   void (*begin)();
   void (*main)();
   int (*end)();
 };
-// The program names its steps once, as it loads; the framework's testing entry runs them
-// as main does, with the event loop driven by the test.
-void RuntimeRegisterProgram(ProgramSteps steps);
+// The runtime's entry: runs the steps in their order and returns what end returned, the
+// process's exit status. The testing entry (framework/testing.h) takes the same steps.
+int RuntimeMain(const ProgramSteps& steps);
 
 void RuntimeInit();
 void RuntimeSetExceptionHelper(ExceptionHelper helper);

@@ -46,8 +46,6 @@ std::vector<framework::SerialPort> SystemPortList();
 // --- runtime (runtime.cpp) ---
 // Makes the QApplication if there is none yet (tests and the program share this).
 void EnsureQtApplication();
-// The program's registered steps (all null if none registered).
-const framework::ProgramSteps& RegisteredProgram();
 // While set, RuntimeRun returns at once: the testing entry drives the events itself.
 void SetEventLoopDrivenByTest(bool driven);
 // Handles events (and through them the threads) until done or the deadline.

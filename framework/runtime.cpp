@@ -35,12 +35,6 @@ Runtime& R() {
   return r;
 }
 
-// Filled while the process loads, so not a member of the runtime, which is reset at its end.
-ProgramSteps& Program() {
-  static ProgramSteps steps{};
-  return steps;
-}
-
 // QApplication keeps references to argc and argv for its whole life.
 int g_argc = 1;
 char g_arg0[] = "vantrel9-programmer";
@@ -67,8 +61,6 @@ std::string Describe(std::exception_ptr e) {
 }  // namespace
 
 namespace detail {
-
-const ProgramSteps& RegisteredProgram() { return Program(); }
 
 void SetEventLoopDrivenByTest(bool driven) { R().loopDrivenByTest = driven; }
 
@@ -134,7 +126,11 @@ void WindowClosed(Window* w) {
 
 }  // namespace detail
 
-void RuntimeRegisterProgram(ProgramSteps steps) { Program() = steps; }
+int RuntimeMain(const ProgramSteps& steps) {
+  steps.begin();
+  steps.main();
+  return steps.end();
+}
 
 void RuntimeInit() {
   R().quit = false;

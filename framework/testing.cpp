@@ -1,8 +1,9 @@
-// The testing entry: the program's own registered steps, with the event loop driven by the
-// test between its start-up and its release steps.
+// The testing entry: the program's own steps, with the event loop driven by the test
+// between its start-up and its release steps.
 #include "framework/testing.h"
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 
 #include "framework/application.h"
@@ -11,17 +12,18 @@
 namespace framework::testing {
 
 namespace {
-const ProgramSteps& Program() {
-  const ProgramSteps& steps = detail::RegisteredProgram();
-  // Only a link that left the program's start-up out gets here.
-  if (!steps.begin || !steps.main || !steps.end)
-    throw std::logic_error("no program registered its start-up with the framework");
+// The program between StartProgram and StopProgram.
+std::optional<ProgramSteps>& Started() {
+  static std::optional<ProgramSteps> steps;
   return steps;
 }
 }  // namespace
 
-void StartProgram() {
-  const ProgramSteps& steps = Program();
+void StartProgram(const ProgramSteps& steps) {
+  if (!steps.begin || !steps.main || !steps.end)
+    throw std::invalid_argument("StartProgram needs all three of the program's steps");
+  if (Started()) throw std::logic_error("StartProgram: the program is running already");
+  Started() = steps;
   detail::SetEventLoopDrivenByTest(true);
   steps.begin();
   steps.main();
@@ -33,8 +35,12 @@ bool RunEventsUntil(std::function<bool()> done, std::chrono::milliseconds limit)
 }
 
 int StopProgram() {
+  // A fixture's tear-down may come after a set-up that failed or skipped before its start.
+  if (!Started()) return 0;
+  const ProgramSteps steps = *Started();
+  Started().reset();
   RuntimeQuit();
-  int status = Program().end();
+  int status = steps.end();
   detail::SetEventLoopDrivenByTest(false);
   return status;
 }

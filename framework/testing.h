@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/application.h"
+
 namespace framework::testing {
 
 struct SerialPortEntry {
@@ -28,13 +30,14 @@ void SetSleepScale(double scale);
 // The milliseconds asked of SleepCurrentThread on a thread, in order, since the process began.
 std::vector<int> SleepRequests();
 
-// Runs the program's own start-up, the steps main runs, up to the event loop; the test
-// then drives the events.
-void StartProgram();
+// Runs the program's steps as main hands them to the runtime (RuntimeMain): begin, then
+// main, whose event loop returns at once here; the test then drives the events.
+void StartProgram(const ProgramSteps& steps);
 // Runs the event loop and the cooperative threads until done() holds or the limit passes;
 // returns whether done() held.
 bool RunEventsUntil(std::function<bool()> done, std::chrono::milliseconds limit);
-// Quits and runs the program's release steps; returns the exit status.
+// Quits and runs the end step of the program StartProgram started; returns the exit status.
+// With no program running it does nothing and returns 0.
 int StopProgram();
 
 }  // namespace framework::testing

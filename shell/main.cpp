@@ -1,7 +1,4 @@
+#include "framework/application.h"
 #include "shell/startup.h"
 
-int main() {
-  shell::MainBegin();
-  shell::Main_();
-  return shell::MainEnd();
-}
+int main() { return framework::RuntimeMain(shell::Program()); }

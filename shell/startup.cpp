@@ -65,10 +65,6 @@ int MainEnd() {
   return framework::RuntimeExit();
 }
 
-}  // namespace shell
+framework::ProgramSteps Program() { return {&MainBegin, &Main_, &MainEnd}; }
 
-namespace {
-// Registered while the process loads, before any test or main runs.
-[[maybe_unused]] const bool kRegistered =
-    (framework::RuntimeRegisterProgram({&shell::MainBegin, &shell::Main_, &shell::MainEnd}), true);
-}  // namespace
+}  // namespace shell

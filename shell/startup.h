@@ -1,12 +1,16 @@
 #pragma once
 #include <exception>
-// The life of the process, in the steps that main runs. The same three routines are made
-// known to the framework as the process loads, so that its testing entry runs them too.
+
+#include "framework/application.h"
+// The life of the process, in three steps. main hands them to the framework's runtime
+// entry; the tests hand the same steps to the testing entry, so they start what main starts.
 
 namespace shell {
 void MainBegin();   // the runtime started, the classes described
 void Main_();       // start-up in the framework's initialisation, then the event loop
 int MainEnd();      // the release steps, then the runtime's end; gives the exit status
+// The three steps above, in their order.
+framework::ProgramSteps Program();
 }  // namespace shell
 
 void Startup_();

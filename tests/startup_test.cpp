@@ -14,6 +14,7 @@
 #include "shell/about.h"
 #include "shell/app.h"
 #include "shell/menubar1.h"
+#include "shell/startup.h"
 #include "tests/support/program_harness.h"
 #include "window/window1.h"
 
@@ -139,6 +140,27 @@ TEST_F(StartupTest, QuitEndsTheLoopAndReleasesTheFileTypes) {
   Window1()->FileQuit()->Action()->trigger();
   EXPECT_TRUE(framework::RuntimeQuitRequested());
   EXPECT_EQ(Stop(), 0);
+  EXPECT_TRUE(framework::RegisteredFileTypes().empty());
+}
+
+std::vector<std::string> g_stepsRun;
+
+TEST_F(StartupTest, TheTestingEntryRunsTheProgramsOwnStepsInMainsOrder) {
+  const framework::ProgramSteps steps{
+      [] { g_stepsRun.push_back("begin"); shell::MainBegin(); },
+      [] { g_stepsRun.push_back("main"); shell::Main_(); },
+      [] { g_stepsRun.push_back("end"); return shell::MainEnd(); }};
+  // A step left out is refused before anything runs.
+  EXPECT_THROW(framework::testing::StartProgram({steps.begin, nullptr, steps.end}),
+               std::invalid_argument);
+  EXPECT_TRUE(g_stepsRun.empty());
+
+  framework::testing::StartProgram(steps);
+  EXPECT_EQ(g_stepsRun, (std::vector<std::string>{"begin", "main"}));
+  EXPECT_TRUE(Window1()->Widget()->isVisible());
+  EXPECT_EQ(framework::RegisteredFileTypes().size(), 8u);
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(g_stepsRun, (std::vector<std::string>{"begin", "main", "end"}));
   EXPECT_TRUE(framework::RegisteredFileTypes().empty());
 }
 

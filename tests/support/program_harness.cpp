@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "shell/startup.h"
 #include "window/window1.h"
 
 namespace harness {
@@ -20,7 +21,7 @@ Seen& InstallSeams() {
 
 Window1_* Start(std::vector<framework::testing::SerialPortEntry> ports) {
   framework::testing::SetSerialPorts(std::move(ports));
-  framework::testing::StartProgram();
+  framework::testing::StartProgram(shell::Program());
   return Window1();
 }
 
