@@ -110,7 +110,20 @@ class FiberStack : public boost::context::protected_fixedsize_stack {
 // The exception-handling state of the C++ runtime (the exceptions being handled and the
 // count of those in flight) belongs to the OS thread, not to a stack. Each fiber keeps its
 // own, swapped in while it runs, so that a thread that gives way inside a catch block
-// still rethrows its own exception. The layout is the Itanium C++ ABI's __cxa_eh_globals.
+// still rethrows its own exception.
+//
+// The runtime does not publish that state's layout: EhState copies libstdc++'s
+// __cxa_eh_globals as it is on targets with the common (DWARF) unwinder. The ARM EABI
+// unwinder adds a list of exceptions being cleaned up, and other runtimes (libc++abi,
+// libcxxrt, MSVC) keep their own layouts; a copy that missed a field would swap half a
+// state and corrupt exception handling without a word. So only that pairing builds.
+#if !defined(__GLIBCXX__)
+#error "framework/thread.cpp swaps libstdc++'s per-thread exception state (__cxa_eh_globals) between fibers and knows no other C++ runtime's layout: build with libstdc++ (GCC's standard library; with clang, -stdlib=libstdc++), or write EhState for this runtime first."
+#elif defined(__ARM_EABI_UNWINDER__) || defined(__ARM_EABI__)
+#error "framework/thread.cpp swaps libstdc++'s per-thread exception state (__cxa_eh_globals) between fibers; on ARM EABI that state holds a third field (propagatingExceptions) that EhState lacks: add it and test before building for this target."
+#elif !(defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
+#error "framework/thread.cpp swaps libstdc++'s per-thread exception state (__cxa_eh_globals) between fibers, a layout checked on x86-64, x86 and AArch64 only: check libstdc++'s __cxa_eh_globals for this target, then add it to this list."
+#endif
 struct EhState {
   void* caughtExceptions = nullptr;
   unsigned int uncaughtExceptions = 0;
