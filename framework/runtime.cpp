@@ -136,10 +136,15 @@ void WindowClosed(Window* w) {
 
 void RuntimeRegisterProgram(ProgramSteps steps) { Program() = steps; }
 
+namespace detail {
+void QuitOnTerminationSignals();  // quit_signals.cpp
+}
+
 void RuntimeInit() {
   R().quit = false;
   R().exitStatus = 0;
   detail::EnsureQtApplication();
+  detail::QuitOnTerminationSignals();
 }
 
 void RuntimeSetExceptionHelper(ExceptionHelper helper) { R().helper = helper; }
