@@ -48,7 +48,7 @@ std::string ChooseFolder() {
   for (const std::string& folder : Folders()) {
     struct stat st;
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-    if (::access(folder.c_str(), W_OK | X_OK) == 0) return folder;
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return folder;
     if (existing.empty()) existing = folder;
   }
   return existing;
