@@ -104,6 +104,8 @@ class RectControl : public Control {
   bool Bold() const { return d_.Bold; }
   std::string TextFont() const { return d_.TextFont; }
   std::string HelpTag() const { return d_.HelpTag; }
+  // The tip shown while the pointer rests on the control; "" for none.
+  void SetHelpTag(const std::string& tag);
   const Design& DesignValues() const { return d_; }
 
   // 0: the platform's standard size.

@@ -257,6 +257,11 @@ void RectControl::ApplyDesign(const Design& d) {
   ApplyFont();
 }
 
+void RectControl::SetHelpTag(const std::string& tag) {
+  d_.HelpTag = tag;
+  if (widget_) widget_->setToolTip(tag.empty() ? QString() : Shown(tag));
+}
+
 void RectControl::Relayout(int dw, int dh) {
   if (!widget_) return;
   int x = d_.Left, w = d_.Width, y = d_.Top, h = d_.Height;

@@ -132,10 +132,15 @@ int RuntimeMain(const ProgramSteps& steps) {
   return steps.end();
 }
 
+namespace detail {
+void QuitOnTerminationSignals();  // quit_signals.cpp
+}
+
 void RuntimeInit() {
   R().quit = false;
   R().exitStatus = 0;
   detail::EnsureQtApplication();
+  detail::QuitOnTerminationSignals();
 }
 
 void RuntimeSetExceptionHelper(ExceptionHelper helper) { R().helper = helper; }

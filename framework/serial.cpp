@@ -1,8 +1,8 @@
 // The serial port object and its line.
 //
-// A port is one terminal device, opened non-blocking, locked for this program alone (an
-// exclusive-use flag on the descriptor and a LCK.. file beside those of other programs) and
-// set to a raw line in the chosen format. The service reads and writes the descriptor itself:
+// A port is one terminal device, opened non-blocking, kept to this program alone (the port
+// lock, port_lock.cpp, then the exclusive-use flag on the descriptor) and set to a raw line
+// in the chosen format. The service reads and writes the descriptor itself:
 // - output goes to the driver from the port's own queue, as far as the driver takes it at
 //   once and the rest when the descriptor turns writable, so XmitWait returns as soon as the
 //   driver holds every byte (no wait for the adapter to empty its FIFO);
@@ -13,9 +13,6 @@
 // Handlers run from posted events, never inside a notifier's callback, and a DataAvailable
 // handler is never entered twice.
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
-#include <QLockFile>
 #include <QSocketNotifier>
 
 #include <fcntl.h>
@@ -34,6 +31,7 @@
 
 #include "framework/application.h"
 #include "framework/detail.h"
+#include "framework/port_lock.h"
 #include "framework/serial.h"
 
 namespace framework {
@@ -100,20 +98,6 @@ bool ApplyLine(int fd, termios t, int bitsPerSecond) {
   return constant != B0 || detail::SetLineSpeedAnyRate(fd, bitsPerSecond);
 }
 
-// Other programs (and other instances of this one) look for the same file: the device's
-// name below /dev, or its whole path, with '/' made '_', in the first writable lock folder.
-QString LockFilePath(const std::string& device) {
-  QString name = QString::fromLocal8Bit(device.data(), static_cast<qsizetype>(device.size()));
-  if (name.startsWith(QLatin1String("/dev/"))) name = name.mid(5);
-  name.replace(QLatin1Char('/'), QLatin1Char('_'));
-  const QString folders[] = {QStringLiteral("/var/lock"), QStringLiteral("/run/lock"), QDir::tempPath()};
-  for (const QString& folder : folders) {
-    const QFileInfo info(folder);
-    if (info.isDir() && info.isWritable()) return folder + QLatin1String("/LCK..") + name;
-  }
-  return {};
-}
-
 }  // namespace
 
 // --- the platform side of one Serial ---
@@ -144,32 +128,31 @@ class SerialLine : public QObject {
       lastError_ = "Unknown speed code " + std::to_string(owner_->baud_);
       return false;
     }
-    const QString lockPath = LockFilePath(path);
-    if (!lockPath.isEmpty()) {
-      lock_ = std::make_unique<QLockFile>(lockPath);
-      lock_->setStaleLockTime(0);  // stale only when its owner is gone
-      if (!lock_->tryLock(0)) {
-        lock_.reset();
-        lastError_ = "Cannot open " + path + ": another program is using it (" +
-                     lockPath.toStdString() + ")";
-        return false;
-      }
-    }
+    if (!lock_.Take(path, lastError_)) return false;
     int fd;
     do {
       fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-      lastError_ = "Cannot open " + path + ": " + ErrnoText(errno);
-      lock_.reset();
+      lastError_ = detail::OpenFailureText(path, errno);
+      lock_.Release();
       return false;
     }
-    if (::ioctl(fd, TIOCEXCL) != 0 || ::tcgetattr(fd, &saved_) != 0) {
-      lastError_ = "Cannot open " + path + ": " + ErrnoText(errno);
+    // The device lock goes with the descriptor; the exclusive-use flag stays on the device
+    // until taken off, so it is set only once the device is this program's.
+    bool exclusive = false;
+    auto fail = [&](std::string why) {
+      lastError_ = std::move(why);
+      if (exclusive) (void)::ioctl(fd, TIOCNXCL);
       ::close(fd);
-      lock_.reset();
+      lock_.Release();
       return false;
-    }
+    };
+    std::string held;
+    if (!detail::HoldDevice(fd, path, held)) return fail(held);
+    if (::ioctl(fd, TIOCEXCL) != 0) return fail(detail::OpenFailureText(path, errno));
+    exclusive = true;
+    if (::tcgetattr(fd, &saved_) != 0) return fail(detail::OpenFailureText(path, errno));
     termios t = saved_;
     cfmakeraw(&t);
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
@@ -183,13 +166,7 @@ class SerialLine : public QObject {
     // The system knows no DTR/DSR flow control; that setting stays off.
     t.c_cc[VMIN] = 1;  // with O_NONBLOCK an empty read says EAGAIN, and 0 means hung up
     t.c_cc[VTIME] = 0;
-    if (!ApplyLine(fd, t, bps)) {
-      lastError_ = "Cannot set up " + path + ": " + ErrnoText(errno);
-      (void)::ioctl(fd, TIOCNXCL);
-      ::close(fd);
-      lock_.reset();
-      return false;
-    }
+    if (!ApplyLine(fd, t, bps)) return fail("Cannot set up " + path + ": " + ErrnoText(errno));
     // Whatever the device sent before this open belongs to no command of ours.
     (void)::tcflush(fd, TCIFLUSH);
     RequestLowLatency(fd);
@@ -410,7 +387,7 @@ class SerialLine : public QObject {
       ::close(fd_);
       fd_ = -1;
     }
-    lock_.reset();
+    lock_.Release();
     out_.clear();
     outHead_ = 0;
   }
@@ -477,7 +454,7 @@ class SerialLine : public QObject {
   std::shared_ptr<bool> alive_;
   int fd_ = -1;
   termios saved_{};  // the line as it was before this program set it; restored at close
-  std::unique_ptr<QLockFile> lock_;
+  detail::PortLock lock_;
   QSocketNotifier* reader_ = nullptr;
   QSocketNotifier* writer_ = nullptr;
   std::string out_;         // written by the program, not yet taken by the driver

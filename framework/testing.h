@@ -22,6 +22,9 @@ void SetSerialPorts(std::vector<SerialPortEntry> ports);
 void SetOpenFileDialog(std::function<std::optional<std::string>(const std::string& filter)> dialog);
 // Takes message boxes instead of showing them.
 void SetMessageBox(std::function<void(const std::string&)> box);
+// Looks for and makes serial port lock files in these folders instead of the system's
+// lock folders (for the rest of the process).
+void SetLockFolders(std::vector<std::string> folders);
 
 // Sleeps of the cooperative threads last their request times the scale (1: real time, the
 // default), and every request is recorded, so that a test can check the times asked for

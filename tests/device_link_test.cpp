@@ -11,6 +11,8 @@
 #include <QWidget>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@
 #include "tests/support/instrument_sim.h"
 #include "tests/support/program_fixture.h"
 #include "tests/support/program_harness.h"
+#include "tests/support/srec_fixtures.h"
 #include "window/window1.h"
 
 using namespace harness;
@@ -69,6 +72,9 @@ class DeviceLinkTest : public testsupport::ProgramOnSimTest {
 
   // Each case starts with the ports it needs.
   void SetUp() override {
+    // Locks of a private folder: the same device (/dev/null) may be opened by another test
+    // at the same time.
+    framework::testing::SetLockFolders({locks.Path()});
     framework::testing::SetMessageBox([this](const std::string& text) {
       boxes.push_back({text, Window1()->Connected_Text()->Text()});
     });
@@ -94,6 +100,7 @@ class DeviceLinkTest : public testsupport::ProgramOnSimTest {
     return RunUntil([&] { return w->RxText()->Text() == text; });
   }
 
+  testsupport::TempDir locks;
   std::vector<Box> boxes;
 };
 
@@ -133,6 +140,7 @@ TEST_F(DeviceLinkTest, ThreePortsAreListedAndTheLastIsOpenedAt115200WithFocusInT
 struct FailedOpenCase {
   const char* name;
   const char* path;
+  const char* reason;  // what the Connected display's tip tells besides the device
 };
 void PrintTo(const FailedOpenCase& c, std::ostream* os) { *os << c.name; }
 
@@ -146,18 +154,43 @@ TEST_P(DeviceLinkFailedOpenTest, ShowsFalseAndLeavesThePortClosed) {
   EXPECT_EQ(w->Connected_Text()->Text(), "False");
   EXPECT_FALSE(w->Serial1()->IsOpen());
   EXPECT_TRUE(boxes.empty()) << "a failed open shows no message box";
+  // Why, where the technician points at the False.
+  const std::string tip = w->Connected_Text()->Widget()->toolTip().toStdString();
+  EXPECT_NE(tip.find(GetParam().path), std::string::npos) << tip;
+  EXPECT_NE(tip.find(GetParam().reason), std::string::npos) << tip;
   // Reconnect tries again and fails the same way.
   Click(w->ConnectPB()->Widget());
   EXPECT_EQ(w->Connected_Text()->Text(), "False");
   EXPECT_FALSE(w->Serial1()->IsOpen());
   EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(w->Connected_Text()->Widget()->toolTip().toStdString(), tip);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, DeviceLinkFailedOpenTest,
-    ::testing::Values(FailedOpenCase{"Missing", "/nonexistent-vantrel/ttyUSB0"},
-                      FailedOpenCase{"NotASerialDevice", "/dev/null"}),
+    ::testing::Values(FailedOpenCase{"Missing", "/nonexistent-vantrel/ttyUSB0", "no such device"},
+                      FailedOpenCase{"NotASerialDevice", "/dev/null", "not a serial device"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DeviceLinkTest, APortInUseShowsFalseWithWhoHoldsItUntilReconnectFindsItFree) {
+  // Held the way picocom holds a port.
+  const int holder = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  StartWith({{"Vantrel-9", sim.SlavePath()}});
+  EXPECT_EQ(w->Connected_Text()->Text(), "False");
+  EXPECT_FALSE(w->Serial1()->IsOpen());
+  const std::string tip = w->Connected_Text()->Widget()->toolTip().toStdString();
+  EXPECT_NE(tip.find("in use by another program"), std::string::npos) << tip;
+  EXPECT_NE(tip.find("PID " + std::to_string(::getpid())), std::string::npos) << tip;
+  EXPECT_TRUE(boxes.empty());
+
+  ::close(holder);
+  Click(w->ConnectPB()->Widget());
+  EXPECT_EQ(w->Connected_Text()->Text(), "True");
+  EXPECT_TRUE(w->Serial1()->IsOpen()) << w->Serial1()->LastErrorText();
+  EXPECT_EQ(w->Connected_Text()->Widget()->toolTip().toStdString(), "") << "an old reason stayed";
+}
 
 TEST_F(DeviceLinkTest, WithoutPortsListsNoneOpensNothingAndReconnectReportsIndexMinusOne) {
   StartWith({});

@@ -39,6 +39,9 @@ void Window1_::Reconnect() {
   Serial1()->SetSerialPort(framework::System::SerialPort(SelectedIndex));
   bool ok = Serial1()->Open();
   Connected_Text()->SetText(framework::Str(ok));
+  // Why the port did not open (in use, and by what; no permission; no such device), for the
+  // technician who points at the False.
+  Connected_Text()->SetHelpTag(ok ? "" : Serial1()->LastErrorText());
 }
 
 void Window1_::PortPopup_Change(framework::PopupMenu*) {

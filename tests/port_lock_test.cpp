@@ -1,0 +1,453 @@
+// The port lock against lock folders the test makes itself, the lock on the device, and
+// the program ending by a signal, all on the simulator's pseudo-terminal.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "framework/detail.h"
+#include "framework/serial.h"
+#include "framework/testing.h"
+#include "tests/support/instrument_sim.h"
+#include "tests/support/srec_fixtures.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using framework::Serial;
+using testsupport::InstrumentSim;
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ClassicLock(pid_t pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+  return text;
+}
+
+// The files in a folder, by name.
+std::vector<std::string> Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+    names.push_back(entry.path().filename().string());
+  return names;
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// A process of the test's own: alive until the object goes, or gone from the start.
+class Child {
+ public:
+  enum Kind { Alive, Gone };
+  explicit Child(Kind kind) {
+    int ready[2];
+    if (::pipe(ready) != 0) std::abort();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // Only async-signal-safe calls from here: the parent has other threads.
+      if (kind == Gone) ::_exit(0);
+      (void)!::write(ready[1], "x", 1);
+      for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    if (kind == Gone) {
+      ::waitpid(pid_, nullptr, 0);
+    } else {
+      char byte;
+      (void)!::read(ready[0], &byte, 1);
+    }
+    ::close(ready[0]);
+    kind_ = kind;
+  }
+  // A child that holds an flock on the device before it says it is ready.
+  static pid_t HoldingDevice(const std::string& path, int* readyFd) {
+    int ready[2];
+    if (::pipe(ready) != 0) std::abort();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
+      (void)!::write(ready[1], "x", 1);
+      for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    *readyFd = ready[0];
+    return pid;
+  }
+  ~Child() {
+    if (kind_ == Alive) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  pid_t Pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  Kind kind_ = Gone;
+};
+
+class PortLockTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    framework::detail::EnsureQtApplication();
+    folder = dir.Path() + "/lock";
+    ASSERT_EQ(::mkdir(folder.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);  // as the system's, whatever the umask
+    framework::testing::SetLockFolders({folder});
+    port.SetBaud(Serial::Baud115200);
+    port.SetSerialPort({"sim", sim.SlavePath()});
+    // The device's path, '/' made '_', as minicom names it.
+    std::string name = sim.SlavePath();
+    for (char& c : name)
+      if (c == '/') c = '_';
+    lock = folder + "/LCK.." + name;
+  }
+  void TearDown() override { ::chmod(folder.c_str(), 01777); }
+
+  testsupport::TempDir dir;
+  std::string folder, lock;
+  InstrumentSim sim;
+  Serial port;
+};
+
+// --- what lies at the lock's path before the open ---
+
+struct LockCase {
+  const char* name;
+  // Puts something at the lock's path (or makes the folder so); may keep a process alive.
+  std::function<void(PortLockTest&, std::unique_ptr<Child>&)> plant;
+  bool opens;
+  std::vector<std::string> says;  // parts of the refusal; "<lock>" stands for its path
+  enum After { Ours, AsPlanted, Nothing } after;
+  bool needsOrdinaryUser = false;  // root reads and removes whatever it likes
+};
+
+void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
+
+class PortLockFolderTest : public PortLockTest, public ::testing::WithParamInterface<LockCase> {};
+
+TEST_P(PortLockFolderTest, OpensOrRefusesAtOnceAndLeavesOtherProgramsLocksAlone) {
+  const LockCase& c = GetParam();
+  if (c.needsOrdinaryUser && ::geteuid() == 0) GTEST_SKIP() << "root is not kept out of this";
+  std::unique_ptr<Child> child;
+  c.plant(*this, child);
+  struct stat planted {};
+  const bool hadSomething = ::lstat(lock.c_str(), &planted) == 0;
+  const std::string before = hadSomething && S_ISREG(planted.st_mode) ? ReadFile(lock) : "";
+
+  const auto start = Clock::now();
+  const bool opened = port.Open();
+  EXPECT_LT(Clock::now() - start, 1s) << "the open waited on what lies at the lock's path";
+  const std::string text = port.LastErrorText();
+  ASSERT_EQ(opened, c.opens) << text;
+  EXPECT_EQ(port.IsOpen(), c.opens);
+  for (std::string part : c.says) {
+    if (part == "<lock>") part = lock;
+    EXPECT_NE(text.find(part), std::string::npos) << "\"" << part << "\" missing from: " << text;
+  }
+  if (!c.opens) {
+    EXPECT_NE(text.find(sim.SlavePath()), std::string::npos) << text;
+  }
+
+  auto checkLeft = [&](const char* when) {
+    struct stat now {};
+    const bool there = ::lstat(lock.c_str(), &now) == 0;
+    switch (c.after) {
+      case LockCase::AsPlanted:
+        ASSERT_TRUE(there) << when;
+        EXPECT_EQ(now.st_ino, planted.st_ino) << when;
+        EXPECT_EQ(now.st_mode & S_IFMT, planted.st_mode & S_IFMT) << when;
+        if (S_ISREG(now.st_mode)) {
+          EXPECT_EQ(ReadFile(lock), before) << when;
+        }
+        break;
+      case LockCase::Nothing:
+        EXPECT_FALSE(there) << when;
+        break;
+      case LockCase::Ours:
+        break;
+    }
+  };
+  checkLeft("after the open");
+  if (c.after == LockCase::Ours) {
+    // The classic form, readable by every other program, and nothing else in the folder.
+    EXPECT_EQ(ReadFile(lock), ClassicLock(::getpid()));
+    struct stat st {};
+    ASSERT_EQ(::lstat(lock.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(Listing(folder), std::vector<std::string>{lock.substr(folder.size() + 1)});
+  }
+  port.Close();
+  if (c.after == LockCase::Ours) {
+    EXPECT_NE(::access(lock.c_str(), F_OK), 0) << "the lock outlived the port";
+    EXPECT_TRUE(Listing(folder).empty());
+  } else {
+    checkLeft("after the close");
+  }
+  // Nothing of ours went to the temporary folder instead.
+  EXPECT_NE(::access(("/tmp/" + lock.substr(folder.size() + 1)).c_str(), F_OK), 0);
+}
+
+void PutFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Locks, PortLockFolderTest,
+    ::testing::Values(
+        LockCase{"NoneThere", [](PortLockTest&, auto&) {}, true, {}, LockCase::Ours},
+        LockCase{"LiveClassicLockIsHonoured",
+                 [](PortLockTest& t, auto& child) {
+                   child = std::make_unique<Child>(Child::Alive);
+                   PutFile(t.lock, ClassicLock(child->Pid()));
+                 },
+                 false, {"in use by another program", "<lock>", "port_lock_test"}, LockCase::AsPlanted},
+        LockCase{"DeadClassicLockIsTakenOver",
+                 [](PortLockTest& t, auto& child) {
+                   child = std::make_unique<Child>(Child::Gone);
+                   PutFile(t.lock, ClassicLock(child->Pid()));
+                 },
+                 true, {}, LockCase::Ours},
+        LockCase{"LiveLockOfAnotherFormIsHonoured",
+                 [](PortLockTest& t, auto& child) {
+                   child = std::make_unique<Child>(Child::Alive);
+                   PutFile(t.lock, std::to_string(child->Pid()) + "\nvantrel9-programmer\nbench\n\n");
+                 },
+                 false, {"in use by another program", "<lock>"}, LockCase::AsPlanted},
+        LockCase{"DeadLockOfAnotherFormIsTakenOver",
+                 [](PortLockTest& t, auto& child) {
+                   child = std::make_unique<Child>(Child::Gone);
+                   PutFile(t.lock, std::to_string(child->Pid()) + "\nvantrel9-programmer\nbench\n\n");
+                 },
+                 true, {}, LockCase::Ours},
+        LockCase{"LockNamingNoProcessIsRefused",
+                 [](PortLockTest& t, auto&) { PutFile(t.lock, ""); },
+                 false, {"<lock>", "names no process"}, LockCase::AsPlanted},
+        LockCase{"Fifo",
+                 [](PortLockTest& t, auto&) { ASSERT_EQ(::mkfifo(t.lock.c_str(), 0666), 0); },
+                 false, {"<lock>", "FIFO"}, LockCase::AsPlanted},
+        LockCase{"LinkToDevZero",
+                 [](PortLockTest& t, auto&) { ASSERT_EQ(::symlink("/dev/zero", t.lock.c_str()), 0); },
+                 false, {"<lock>", "symbolic link"}, LockCase::AsPlanted},
+        LockCase{"DanglingLink",
+                 [](PortLockTest& t, auto&) {
+                   ASSERT_EQ(::symlink((t.folder + "/nothing-here").c_str(), t.lock.c_str()), 0);
+                 },
+                 false, {"<lock>", "symbolic link"}, LockCase::AsPlanted},
+        LockCase{"Folder",
+                 [](PortLockTest& t, auto&) { ASSERT_EQ(::mkdir(t.lock.c_str(), 0755), 0); },
+                 false, {"<lock>", "folder"}, LockCase::AsPlanted},
+        LockCase{"UnreadableFile",
+                 [](PortLockTest& t, auto&) {
+                   PutFile(t.lock, ClassicLock(1));
+                   ASSERT_EQ(::chmod(t.lock.c_str(), 0), 0);
+                 },
+                 false, {"<lock>", "cannot be read"}, LockCase::AsPlanted, true},
+        // Another user's dead lock in the sticky folder stands for any lock that can't be
+        // removed: the folder is made read-only here.
+        LockCase{"DeadLockThatCannotBeRemoved",
+                 [](PortLockTest& t, auto& child) {
+                   child = std::make_unique<Child>(Child::Gone);
+                   PutFile(t.lock, ClassicLock(child->Pid()));
+                   ASSERT_EQ(::chmod(t.folder.c_str(), 0555), 0);
+                 },
+                 true, {}, LockCase::AsPlanted, true},
+        LockCase{"NoWritableLockFolder",
+                 [](PortLockTest& t, auto&) { ASSERT_EQ(::chmod(t.folder.c_str(), 0555), 0); },
+                 true, {}, LockCase::Nothing, true},
+        LockCase{"NoLockFolder",
+                 [](PortLockTest& t, auto&) {
+                   framework::testing::SetLockFolders({t.folder + "/missing"});
+                 },
+                 true, {}, LockCase::Nothing}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A live lock in a folder this user can't write still keeps the port.
+TEST_F(PortLockTest, ALiveLockInAFolderThatCannotBeWrittenIsHonoured) {
+  Child holder(Child::Alive);
+  PutFile(lock, ClassicLock(holder.Pid()));
+  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+  EXPECT_FALSE(port.Open());
+  EXPECT_NE(port.LastErrorText().find("PID " + std::to_string(holder.Pid())), std::string::npos)
+      << port.LastErrorText();
+  EXPECT_EQ(ReadFile(lock), ClassicLock(holder.Pid()));
+}
+
+// The name other tools look for: for a device below /dev, its path there ('/' made '_').
+TEST_F(PortLockTest, ADeviceBelowDevIsLockedUnderItsNameThere) {
+  const std::string device = sim.DevicePath();  // /dev/pts/N, while the simulator lives
+  ASSERT_EQ(device.rfind("/dev/pts/", 0), 0u) << device;
+  port.SetSerialPort({"sim", device});
+  ASSERT_TRUE(port.Open()) << port.LastErrorText();
+  const std::string expected = "LCK..pts_" + device.substr(9);
+  EXPECT_EQ(Listing(folder), std::vector<std::string>{expected});
+  EXPECT_EQ(ReadFile(folder + "/" + expected), ClassicLock(::getpid()));
+  port.Close();
+  EXPECT_TRUE(Listing(folder).empty());
+}
+
+// --- the lock on the device ---
+
+TEST_F(PortLockTest, ADeviceAnotherProgramHoldsWithFlockIsRefusedAndNoLockIsLeft) {
+  int ready = -1;
+  const pid_t holder = Child::HoldingDevice(sim.SlavePath(), &ready);
+  char byte = 0;
+  ASSERT_EQ(::read(ready, &byte, 1), 1) << "the holder could not lock the device";
+  ::close(ready);
+  EXPECT_FALSE(port.Open());
+  const std::string text = port.LastErrorText();
+  EXPECT_NE(text.find("in use by another program"), std::string::npos) << text;
+  EXPECT_NE(text.find("PID " + std::to_string(holder)), std::string::npos) << text;
+  EXPECT_NE(text.find(sim.SlavePath()), std::string::npos) << text;
+  EXPECT_TRUE(Listing(folder).empty()) << "a refused port kept its lock file";
+
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ASSERT_TRUE(port.Open()) << port.LastErrorText();
+}
+
+TEST_F(PortLockTest, AnOpenPortHoldsTheDeviceWithFlockForOtherPrograms) {
+  ASSERT_TRUE(port.Open()) << port.LastErrorText();
+  // What picocom does: its open is refused (the exclusive-use flag, for all but root), or
+  // its flock is.
+  const int fd = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    EXPECT_EQ(errno, EBUSY);
+  } else {
+    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    ::close(fd);
+  }
+}
+
+// --- the program ending by a signal ---
+
+// The program itself (main's steps) on the simulator's line, in a process of its own.
+class QuitSignalTest : public PortLockTest, public ::testing::WithParamInterface<int> {
+ public:
+  void TearDown() override {
+    if (program > 0) {
+      ::kill(program, SIGKILL);
+      ::waitpid(program, nullptr, 0);
+    }
+    PortLockTest::TearDown();
+  }
+
+ protected:
+  // Starts it, as a shell started with `nohup` would when ignoreHangUp, and waits until it
+  // has the port.
+  void Start(bool ignoreHangUp = false) {
+    const std::string device = sim.SlavePath();
+    program = ::fork();
+    if (program == 0) {
+      if (ignoreHangUp) ::signal(SIGHUP, SIG_IGN);
+      ::execl(PROGRAM_ON_PORT, PROGRAM_ON_PORT, device.c_str(), folder.c_str(), (char*)nullptr);
+      ::_exit(127);
+    }
+    ASSERT_GT(program, 0);
+    auto running = [&] {
+      const termios now = sim.LineSettings();
+      return ::access(lock.c_str(), F_OK) == 0 && cfgetospeed(&now) == B115200;
+    };
+    ASSERT_TRUE(WaitFor(running, 20s)) << "the program did not open the port";
+    EXPECT_EQ(ReadFile(lock), ClassicLock(program));
+    EXPECT_TRUE(sim.LineSettings().c_cflag & CRTSCTS);
+  }
+
+  // Sends the signal; the program's exit status, once it has ended.
+  int EndBy(int signal) {
+    EXPECT_EQ(::kill(program, signal), 0);
+    int status = -1;
+    EXPECT_TRUE(WaitFor([&] { return ::waitpid(program, &status, WNOHANG) == program; }, 20s))
+        << "the program did not end";
+    program = -1;
+    return status;
+  }
+
+  // A line as another program would have left it: 9600 bit/s, no flow control.
+  termios SetLineAsOthersLeaveIt() {
+    const int fd = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(fd, 0);
+    termios t{};
+    EXPECT_EQ(::tcgetattr(fd, &t), 0);
+    ::cfsetispeed(&t, B9600);
+    ::cfsetospeed(&t, B9600);
+    t.c_cflag &= ~CRTSCTS;
+    EXPECT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
+    ::close(fd);
+    return sim.LineSettings();
+  }
+
+  pid_t program = -1;
+};
+
+TEST_P(QuitSignalTest, PutsTheLineBackAndRemovesTheLockAsQuitDoes) {
+  const termios before = SetLineAsOthersLeaveIt();
+  ASSERT_NO_FATAL_FAILURE(Start());
+  const int status = EndBy(GetParam());
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by the signal itself, not by Quit";
+  if (WIFEXITED(status)) {
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+
+  EXPECT_NE(::access(lock.c_str(), F_OK), 0) << "the lock outlived the program";
+  const termios after = sim.LineSettings();
+  EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+  EXPECT_EQ(cfgetispeed(&after), cfgetispeed(&before));
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  // And the device is free for the next program.
+  EXPECT_TRUE(port.Open()) << port.LastErrorText();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, QuitSignalTest, ::testing::Values(SIGTERM, SIGHUP, SIGINT),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST_F(QuitSignalTest, AHangUpIgnoredWhenTheProgramStartedStaysIgnored) {
+  ASSERT_NO_FATAL_FAILURE(Start(/*ignoreHangUp=*/true));
+  ASSERT_EQ(::kill(program, SIGHUP), 0);
+  // Nothing to wait for but time: a program that quits on it is gone well within this.
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(::waitpid(program, nullptr, WNOHANG), 0) << "the ignored hang-up ended the program";
+  EXPECT_EQ(ReadFile(lock), ClassicLock(program));
+  const int status = EndBy(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_NE(::access(lock.c_str(), F_OK), 0);
+}
+
+}  // namespace
