@@ -3,6 +3,7 @@
 // (signals) start it.
 #include <cstdio>
 
+#include "framework/application.h"
 #include "framework/testing.h"
 #include "shell/startup.h"
 
@@ -13,7 +14,5 @@ int main(int argc, char** argv) {
   }
   framework::testing::SetSerialPorts({{"sim", argv[1]}});
   framework::testing::SetLockFolders({argv[2]});
-  shell::MainBegin();
-  shell::Main_();
-  return shell::MainEnd();
+  return framework::RuntimeMain(shell::Program());
 }
