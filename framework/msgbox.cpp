@@ -1,6 +1,8 @@
 // The message box. A modal dialog runs a nested event loop, which must never run on a
 // thread's fiber stack: a box asked for there is shown from the main stack instead.
+#include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 
 #include <deque>
@@ -10,6 +12,7 @@
 #include "framework/msgbox.h"
 #include "framework/testing.h"
 #include "framework/thread.h"
+#include "framework/window.h"
 
 namespace framework {
 namespace {
@@ -19,16 +22,31 @@ std::function<void(const std::string&)>& Seam() {
   return box;
 }
 
+// The box belongs to the program's window the user works in: the active one, or else the
+// first one open, which is the main window. A box without one stands in the middle of the
+// screen, wherever the window is, and leaves the window free to be clicked.
+QWidget* OwnerWindow() {
+  QWidget* active = QApplication::activeWindow();
+  if (active && detail::WindowOfWidget(active)) return active;
+  for (Window* w : detail::OpenWindowList())
+    if (w->Widget() && w->Widget()->isVisible()) return w->Widget();
+  return nullptr;
+}
+
 void ShowNow(const std::string& text) {
   if (Seam()) {
     Seam()(text);
     return;
   }
   detail::EnsureQtApplication();
-  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vantrel-9 Programmer"),
-                  QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
-                  QMessageBox::Ok);
-  box.exec();
+  // Modal to its window and centred on it. On the heap: should the window go while the box
+  // is up, it takes the box with it, and the guard knows.
+  QPointer<QMessageBox> box = new QMessageBox(
+      QMessageBox::NoIcon, QStringLiteral("Vantrel-9 Programmer"),
+      QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), QMessageBox::Ok, OwnerWindow());
+  box->setWindowModality(box->parentWidget() ? Qt::WindowModal : Qt::ApplicationModal);
+  box->exec();
+  delete box.data();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <chrono>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,13 +33,16 @@ namespace {
 using ThreadState = framework::Thread::ThreadState;
 
 const std::string kConsoleRefused = "Commands can be sent again when it is done.";
-const std::string kReconnectRefused =
-    "Reconnect works again when it is done. If the Vantrel-9 lost power or was unplugged during the "
-    "upload, quit (File > Quit), start the programmer again and repeat the update step.";
+const std::string kReconnectRefused = "Reconnect works again when it is done.";
 const std::string kPortListRefused = "The port can be changed again when it is done.";
+const std::string kLauncherRefused = "The next file can be sent when it is done.";
+// Every refusal ends with the way out of an upload that never ends, in the same words.
+const std::string kWayOut =
+    "If it has stalled (the Vantrel-9 lost power, was unplugged or does not answer), quit (File > Quit), "
+    "start the programmer again and repeat the update step.";
 
 std::string Refusal(const std::string& kind, const std::string& worksAgain) {
-  return "The " + kind + " File upload is running. " + worksAgain;
+  return "The " + kind + " File upload is running. " + worksAgain + " " + kWayOut;
 }
 
 enum class Control { Console, Reconnect, PortList };
@@ -199,18 +203,40 @@ class UploadGuardKindTest : public GuardTest, public ::testing::WithParamInterfa
   const RunningUpload& R() const { return GetParam(); }
 };
 
-TEST_P(UploadGuardKindTest, TheRefusalNamesTheRunningUpload) {
+// The upload's erase is never answered, as when the instrument lost power behind an adapter
+// that stays powered: every way to use the link is refused, each box naming the upload and
+// the way out; the launchers refuse before their dialog, and f keeps the running upload's file.
+TEST_P(UploadGuardKindTest, EveryRefusalNamesTheRunningUploadAndTheWayOut) {
   seen->nextFile = dir.Write("file", "S9030000FC\r\n");
   Press(testsupport::LauncherOf(w, R().upload));
-  // The simulator does not answer the erase command: the upload stays in its erase wait.
   ASSERT_TRUE(RunUntil([&] { return sim.Received() == R().eraseCommand; }));
   EXPECT_EQ(w->RunningUpload(), R().kind);
-  Press(w->GenVersionPB());
-  Press(w->ConnectPB());
-  EXPECT_EQ(seen->messages,
-            (std::vector<std::string>{Refusal(R().kind, kConsoleRefused), Refusal(R().kind, kReconnectRefused)}));
+  const std::shared_ptr<framework::FolderItem> chosen = w->f;
+  ASSERT_TRUE(chosen);
+  seen->nextFile = dir.Write("another", "S9030000FC\r\n");
+
+  Type(w->TxText()->Widget(), "ver?\r");
+  for (auto* button : {w->BootloaderPB(), w->GenVersionPB(), w->VersionPB1(), w->AnzVersionPB(), w->ConnectPB()})
+    Press(button);
+  ChooseFirstRow();
+  for (testsupport::Upload u : {testsupport::Upload::Bin, testsupport::Upload::Gen, testsupport::Upload::Anz})
+    Press(testsupport::LauncherOf(w, u));
+
+  const std::string console = Refusal(R().kind, kConsoleRefused);
+  const std::string launcher = Refusal(R().kind, kLauncherRefused);
+  EXPECT_EQ(seen->messages, (std::vector<std::string>{console, console, console, console, console,
+                                                      Refusal(R().kind, kReconnectRefused),
+                                                      Refusal(R().kind, kPortListRefused), launcher, launcher,
+                                                      launcher}));
+  EXPECT_EQ(seen->dialogFilters.size(), 1u) << "a launcher opened its dialog during the upload";
+  EXPECT_EQ(w->f, chosen);
+  EXPECT_EQ(w->TxText()->Text(), "ver?");
+  EXPECT_FALSE(w->GetEntireReply);
+  EXPECT_EQ(w->PortPopup()->ListIndex(), 1);
+  EXPECT_TRUE(w->Serial1()->IsOpen());
   RunFor(100ms);
   EXPECT_EQ(sim.Received(), R().eraseCommand);
+  EXPECT_EQ(w->RunningUpload(), R().kind);
 }
 
 INSTANTIATE_TEST_SUITE_P(
