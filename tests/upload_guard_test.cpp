@@ -1,6 +1,8 @@
-// What the console and the device link do while an upload runs: every way to send, Reconnect
-// and the port list are refused with a message, the upload completes untouched, and once it
-// is over they work again. Driven through the real program against the simulator.
+// What the console and the device link do while an upload runs: every way to send, Reconnect,
+// the port list and the file buttons are refused with a message that names the way out, the
+// upload completes untouched, and once it is over they work again; and nothing the console
+// left on the link before an upload strands it. Driven through the real program against the
+// simulator.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
@@ -245,5 +247,92 @@ INSTANTIATE_TEST_SUITE_P(
                       RunningUpload{testsupport::Upload::Gen, ".gen", "MPUFileE\r"},
                       RunningUpload{testsupport::Upload::Anz, ".anz", "@MPUFileE\r"}),
     [](const auto& info) { return std::string(testsupport::NameOf(info.param.upload)); });
+
+}  // namespace
+
+// --- what the console left on the link ---
+
+namespace {
+
+// What the console leaves behind when an upload starts: a command the instrument never
+// answered (as a boot loader may not), or a reply whose CR came alone and whose LF came
+// 60 ms later, after the reply area had shown the line.
+enum class Leftover { UnansweredCommand, LineEndApart };
+
+struct LeftoverCase {
+  const char* name;
+  testsupport::Upload upload;
+  Leftover leftover;
+};
+
+void PrintTo(const LeftoverCase& c, std::ostream* os) { *os << c.name; }
+
+class UploadAfterConsoleTest : public GuardTest, public ::testing::WithParamInterface<LeftoverCase> {};
+
+TEST_P(UploadAfterConsoleTest, TheUploadOwnsTheLinkFromItsFirstSend) {
+  using testsupport::Upload;
+  const LeftoverCase& c = GetParam();
+  framework::testing::SetSleepScale(0.01);  // the .anz upload's 8 s before its query
+  std::string shown;
+  if (c.leftover == Leftover::UnansweredCommand) {
+    sim.Script("ID?", Plan::Silence());
+    Press(w->VersionPB1());
+    ASSERT_TRUE(sim.WaitForReceived([](const std::string& r) { return r == "ID?\r"; }, 3000ms));
+    RunFor(100ms);
+    ASSERT_TRUE(w->GetEntireReply) << "the console still waits for its reply";
+  } else {
+    sim.Script("ID?", Plan().Send("ID 004217\r").Wait(60ms).Send("\n"));
+    Press(w->VersionPB1());
+    shown = "ID 004217\r";
+    ASSERT_TRUE(RunUntil([&] { return w->RxText()->Text() == shown; })) << w->RxText()->Text();
+    ASSERT_TRUE(RunUntil([&] { return w->Serial1()->BytesAvailable() == 1; })) << "the LF is not pending";
+    ASSERT_FALSE(w->GetEntireReply);
+  }
+
+  std::unique_ptr<BinFraming> bin;
+  std::unique_ptr<testsupport::RecordFraming> records;
+  std::unique_ptr<testsupport::InitDoneQuery> query;
+  std::string wire, done;
+  if (c.upload == Upload::Bin) {
+    const std::string image = testsupport::PatternBytes(2 * 256 + 30, 63);
+    bin = std::make_unique<BinFraming>(sim, image);
+    seen->nextFile = dir.Write("image.bin", image);
+    wire = "FPGAFile\r" + testsupport::PagesWire(image) + "FPGADone\r";
+    done = ".bin File Load Done";
+  } else {
+    const bool anz = c.upload == Upload::Anz;
+    const std::string at = anz ? "@" : "";
+    const std::string text = testsupport::MakeSrec(testsupport::PatternBytes(2 * 32, 64));
+    const auto expected = testsupport::RecordsOfAlignedFile(text);
+    records = std::make_unique<testsupport::RecordFraming>(
+        sim, anz ? testsupport::Processor::Anz : testsupport::Processor::Gen);
+    records->ExpectRecords(expected);
+    if (anz) query = std::make_unique<testsupport::InitDoneQuery>(sim);
+    seen->nextFile = dir.Write(anz ? "code.anz" : "code.gen", text);
+    wire = at + "MPUFileE\r" + testsupport::RecordsWire(expected, at) + at + "MPUDone\r" + (anz ? "@InitDone?\r" : "");
+    done = anz ? "ANZ Configuration Complete" : ".gen File Load Done";
+  }
+  Press(testsupport::LauncherOf(w, c.upload));
+  ASSERT_TRUE(RunUntil([&] { return !Running(); }, 10s))
+      << "the upload was stranded at \"" << w->StatusText()->Text() << "\"";
+  ExpectReceivedExactly("ID?\r" + wire);
+  const std::vector<std::string> errors = bin ? bin->Errors() : records->Errors();
+  EXPECT_TRUE(errors.empty()) << ::testing::PrintToString(errors);
+  EXPECT_TRUE(bin ? bin->Done() : records->Done());
+  EXPECT_EQ(w->StatusText()->Text(), done);
+  EXPECT_EQ(w->RxText()->Text(), shown) << "an acknowledgement reached the reply area";
+  EXPECT_FALSE(w->GetEntireReply);
+  EXPECT_TRUE(seen->messages.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leftovers, UploadAfterConsoleTest,
+    ::testing::Values(LeftoverCase{"BinAfterAnUnansweredCommand", testsupport::Upload::Bin, Leftover::UnansweredCommand},
+                      LeftoverCase{"GenAfterAnUnansweredCommand", testsupport::Upload::Gen, Leftover::UnansweredCommand},
+                      LeftoverCase{"AnzAfterAnUnansweredCommand", testsupport::Upload::Anz, Leftover::UnansweredCommand},
+                      LeftoverCase{"BinAfterALineEndApart", testsupport::Upload::Bin, Leftover::LineEndApart},
+                      LeftoverCase{"GenAfterALineEndApart", testsupport::Upload::Gen, Leftover::LineEndApart},
+                      LeftoverCase{"AnzAfterALineEndApart", testsupport::Upload::Anz, Leftover::LineEndApart}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

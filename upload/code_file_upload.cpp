@@ -68,6 +68,7 @@ bool RunCodeFileUpload(const CodeFile& t) {
   Show(&Window1_::ChecksumText, "");
   Show(&Window1_::PageNumText, "");
 
+  TakeTheLink();
   SendCommand(t.eraseCommand);
   Show(&Window1_::StatusText, t.erasing);
   ShowProgressMaximum(0);

@@ -30,6 +30,7 @@ void SendConfigFile::Event_Run() {
   const std::string fpgaPage = "FPGAPage" + upload::CR;
   const std::string fpgaDone = "FPGADone" + upload::CR;
 
+  upload::TakeTheLink();
   upload::SendCommand(fpgaFile);
   Show(&Window1_::StatusText, "Erasing .bin ROM");
   upload::ShowProgressMaximum(0);
