@@ -8,7 +8,6 @@
 #include <QTimer>
 
 #include <algorithm>
-
 #include <deque>
 #include <functional>
 
