@@ -32,6 +32,11 @@ std::unique_ptr<BinaryStream> BinaryStream::Open(const FolderItem& file, bool re
   std::unique_ptr<BinaryStream> stream(new BinaryStream());
   stream->fd_ = fd;
   stream->length_ = static_cast<std::uint64_t>(st.st_size);
+  stream->path_ = path;
+  stream->device_ = static_cast<std::uint64_t>(st.st_dev);
+  stream->inode_ = static_cast<std::uint64_t>(st.st_ino);
+  stream->modifiedSeconds_ = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  stream->modifiedNanoseconds_ = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
   stream->buffer_.resize(kBufferSize);
   return stream;
 }
@@ -45,8 +50,25 @@ void BinaryStream::Close() {
   std::vector<std::uint8_t>().swap(buffer_);
 }
 
+// Whether the name still leads to the file opened and that file is as it was: any write
+// moves its modification time, a cut or an append its size; a copy made over it and
+// renamed into place, or a removal, shows in what the name leads to.
+bool BinaryStream::StillTheFileOpened() const {
+  struct stat now {};
+  if (::fstat(fd_, &now) != 0) return false;
+  if (static_cast<std::uint64_t>(now.st_size) != length_ ||
+      static_cast<std::int64_t>(now.st_mtim.tv_sec) != modifiedSeconds_ ||
+      static_cast<std::int64_t>(now.st_mtim.tv_nsec) != modifiedNanoseconds_)
+    return false;
+  struct stat named {};
+  if (::stat(path_.c_str(), &named) != 0) return false;
+  return static_cast<std::uint64_t>(named.st_dev) == device_ && static_cast<std::uint64_t>(named.st_ino) == inode_;
+}
+
 // Loads the buffer from the current position, never beyond the length the file had when it
-// was opened. False when nothing could be read.
+// was opened. False when nothing could be read, or when the file is no longer the one
+// opened. The file is looked at after the read, so that a change made while it ran counts
+// too; once per buffer, which keeps reading byte by byte cheap.
 bool BinaryStream::Fill() {
   bufferStart_ = position_;
   bufferFill_ = 0;
@@ -60,7 +82,11 @@ bool BinaryStream::Fill() {
     if (got <= 0) break;  // an error, or the file got shorter since it was opened
     bufferFill_ += static_cast<std::size_t>(got);
   }
-  return bufferFill_ > 0;
+  if (bufferFill_ < want || !StillTheFileOpened()) {
+    bufferFill_ = 0;
+    return false;
+  }
+  return true;
 }
 
 std::uint8_t BinaryStream::ReadUInt8() {
@@ -70,7 +96,8 @@ std::uint8_t BinaryStream::ReadUInt8() {
   }
   if (position_ < bufferStart_ || position_ - bufferStart_ >= bufferFill_) {
     if (!Fill()) {
-      // The file cannot give what its length promised: the stream is spent.
+      // The file cannot give what its length promised, or is no longer the file opened:
+      // the stream is spent.
       failed_ = true;
       readError_ = true;
       return 0;

@@ -16,6 +16,7 @@
 #include <QValidator>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <limits>
 
 #include "framework/application.h"
@@ -103,17 +104,39 @@ class KeyFilter : public QObject {
   TextField* field_;
 };
 
-// A one-line field holds one line: each line break pasted or dropped into it (CR LF, CR or
-// LF) becomes one blank, so that a pasted text goes out as one command.
+// A one-line field holds one line, so that a pasted text goes out as one command: each line
+// break pasted or dropped into it (CR LF, CR or LF) becomes one blank, and the breaks that
+// end the pasted text add nothing (a copied "ver?" line brings its line end along). The
+// field's text never holds a break, so the breaks seen here are the inserted text's, and
+// the cursor stands right after it: breaks just before the cursor end that text. The
+// cursor is moved with the text, so that it stays right after the paste.
 class OneLine : public QValidator {
  public:
   using QValidator::QValidator;
-  State validate(QString& input, int&) const override {
-    if (input.contains(QChar('\r')) || input.contains(QChar('\n'))) {
-      input.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-      input.replace(QChar('\r'), QChar(' '));
-      input.replace(QChar('\n'), QChar(' '));
+  State validate(QString& input, int& pos) const override {
+    auto isBreak = [](QChar c) { return c == QChar('\r') || c == QChar('\n'); };
+    if (!input.contains(QChar('\r')) && !input.contains(QChar('\n'))) return Acceptable;
+    pos = std::clamp(pos, 0, static_cast<int>(input.size()));
+    int end = pos;
+    while (end > 0 && isBreak(input[end - 1])) --end;
+    input.remove(end, pos - end);
+    pos = end;
+    QString one;
+    one.reserve(input.size());
+    int cursor = pos;
+    for (qsizetype i = 0; i < input.size(); ++i) {
+      if (!isBreak(input[i])) {
+        one.append(input[i]);
+        continue;
+      }
+      one.append(QChar(' '));
+      if (input[i] == QChar('\r') && i + 1 < input.size() && input[i + 1] == QChar('\n')) {
+        if (i + 1 < pos) --cursor;  // two characters became one before the cursor
+        ++i;
+      }
     }
+    input = one;
+    pos = cursor;
     return Acceptable;
   }
 };

@@ -72,20 +72,28 @@ class BinaryStream {
   BinaryStream& operator=(const BinaryStream&) = delete;
 
   // The next byte. At the end of the file, or after a read error, it reads nothing and
-  // gives 0, and ReadError tells which happened.
+  // gives 0, and ReadError tells which happened. The stream reads ahead; each time it
+  // reads on it first makes sure the file is still the one it opened (same file under the
+  // name, same size, same modification time): a file written to, cut, copied over, removed
+  // or replaced since then fails as a read error, so that old and new bytes never mix.
   std::uint8_t ReadUInt8();
   bool EOF_() const;
   std::uint64_t Position() const { return position_; }
   void SetPosition(std::uint64_t position);
   std::uint64_t Length() const { return length_; }
-  // True once a read failed or was attempted past the end of the file.
+  // True once a read failed, found the file changed, or was attempted past its end.
   bool ReadError() const { return readError_; }
   void Close();
 
  private:
   BinaryStream() = default;
   bool Fill();
+  bool StillTheFileOpened() const;
   int fd_ = -1;
+  // The file as it was opened, which every read ahead looks at.
+  std::string path_;
+  std::uint64_t device_ = 0, inode_ = 0;
+  std::int64_t modifiedSeconds_ = 0, modifiedNanoseconds_ = 0;
   std::uint64_t position_ = 0, length_ = 0;
   std::uint64_t bufferStart_ = 0;
   std::size_t bufferFill_ = 0;

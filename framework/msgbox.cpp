@@ -1,8 +1,13 @@
 // The message box. A modal dialog runs a nested event loop, which must never run on a
 // thread's fiber stack: a box asked for there is shown from the main stack instead.
+#include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
+#include <QScreen>
+#include <QShowEvent>
 #include <QTimer>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 
@@ -10,6 +15,7 @@
 #include "framework/msgbox.h"
 #include "framework/testing.h"
 #include "framework/thread.h"
+#include "framework/window.h"
 
 namespace framework {
 namespace {
@@ -19,16 +25,58 @@ std::function<void(const std::string&)>& Seam() {
   return box;
 }
 
+// The box belongs to the program's window the user works in: the active one, or else the
+// first one open, which is the main window. A box without one stands in the middle of the
+// screen, wherever the window is, and leaves the window free to be clicked.
+QWidget* OwnerWindow() {
+  QWidget* active = QApplication::activeWindow();
+  if (active && detail::WindowOfWidget(active)) return active;
+  for (Window* w : detail::OpenWindowList())
+    if (w->Widget() && w->Widget()->isVisible()) return w->Widget();
+  return nullptr;
+}
+
+// Qt places a dialog on its parent as though a 10 x 40 frame stood round it whenever it
+// knows of no frame (no window manager, or none has framed a window yet), so that the box
+// would stand that far up and left of the centre. Here the box's frame is taken to be the
+// size of its owner's, and the framed box is centred on the framed owner, within the screen.
+class CentredMessageBox : public QMessageBox {
+ public:
+  using QMessageBox::QMessageBox;
+
+ protected:
+  void showEvent(QShowEvent* e) override {
+    QMessageBox::showEvent(e);  // the box takes its final size here
+    QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+    if (!owner || e->spontaneous()) return;
+    const QRect framed = owner->frameGeometry(), inner = owner->geometry();
+    const int left = inner.left() - framed.left(), top = inner.top() - framed.top();
+    const QSize frame(width() + framed.width() - inner.width(), height() + framed.height() - inner.height());
+    QPoint at(framed.x() + (framed.width() - frame.width()) / 2, framed.y() + (framed.height() - frame.height()) / 2);
+    if (QScreen* screen = owner->screen()) {
+      const QRect room = screen->availableGeometry();
+      at.setX(std::clamp(at.x(), room.left(), std::max(room.left(), room.right() + 1 - frame.width())));
+      at.setY(std::clamp(at.y(), room.top(), std::max(room.top(), room.bottom() + 1 - frame.height())));
+    }
+    // The content's place: the frame's less the frame's left and top.
+    setGeometry(QRect(at + QPoint(left, top), size()));
+  }
+};
+
 void ShowNow(const std::string& text) {
   if (Seam()) {
     Seam()(text);
     return;
   }
   detail::EnsureQtApplication();
-  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Vantrel-9 Programmer"),
-                  QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
-                  QMessageBox::Ok);
-  box.exec();
+  // Modal to its window and centred on it. On the heap: should the window go while the box
+  // is up, it takes the box with it, and the guard knows.
+  QPointer<QMessageBox> box = new CentredMessageBox(
+      QMessageBox::NoIcon, QStringLiteral("Vantrel-9 Programmer"),
+      QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), QMessageBox::Ok, OwnerWindow());
+  box->setWindowModality(box->parentWidget() ? Qt::WindowModal : Qt::ApplicationModal);
+  box->exec();
+  delete box.data();
 }
 
 }  // namespace

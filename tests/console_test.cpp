@@ -398,33 +398,62 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-// A paste into the command line, then Return: a line of any length goes out whole, and line
-// breaks in the pasted text become blanks, so it goes out as one command.
+// A paste into the command line, the way Edit > Paste and the line's own menu do it, then
+// Return. Line breaks in the pasted text become blanks, so that it goes out as one command;
+// those that end it add nothing; the cursor stands right after the pasted text, where the
+// next key goes in; and a line of any length goes out whole.
 struct PasteCase {
   const char* name;
+  std::string line;  // the command line before the paste
+  int cursor;        // and where its cursor stood
   std::string pasted;
-  std::string sent;
+  std::string text;  // the command line after the paste
+  int cursorAfter;
 };
+
+void PrintTo(const PasteCase& c, std::ostream* os) { *os << c.name; }
 
 class ConsolePasteTest : public ConsoleTest, public ::testing::WithParamInterface<PasteCase> {};
 
-TEST_P(ConsolePasteTest, APastedTextGoesOutAsOneLine) {
-  StartWithInstrument();
+TEST_P(ConsolePasteTest, ThePasteBecomesOneLineWithTheCursorRightAfterIt) {
+  const PasteCase& c = GetParam();
+  ASSERT_NO_FATAL_FAILURE(StartWithInstrument());
+  // A line sent earlier in this process leaves its clear pending (the flag lives as long as
+  // the process, which starts the program once per case); a key press spends it.
+  TypeInCommandLine("\x1c");
   auto* line = static_cast<QLineEdit*>(w->TxText()->Widget());
+  w->TxText()->SetText(c.line);
+  line->setCursorPosition(c.cursor);
   line->setFocus();
-  QGuiApplication::clipboard()->setText(QString::fromLatin1(GetParam().pasted.data(),
-                                                            static_cast<qsizetype>(GetParam().pasted.size())));
+  QGuiApplication::clipboard()->setText(QString::fromLatin1(c.pasted.data(), static_cast<qsizetype>(c.pasted.size())));
+  ASSERT_EQ(QGuiApplication::clipboard()->text().size(), static_cast<qsizetype>(c.pasted.size()));
   line->paste();
+  EXPECT_EQ(Hex(w->TxText()->Text()), Hex(c.text));
+  EXPECT_EQ(line->cursorPosition(), c.cursorAfter);
+  EXPECT_FALSE(line->hasSelectedText());
   TypeInCommandLine("\r");
-  EXPECT_EQ(ReceivedOnceSettled(GetParam().sent.size()), GetParam().sent);
+  EXPECT_EQ(Hex(ReceivedOnceSettled(c.text.size() + 1)), Hex(c.text + "\r"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Pastes, ConsolePasteTest,
-    ::testing::Values(PasteCase{"LongLine", std::string(100000, 'x'), std::string(100000, 'x') + "\r"},
-                      PasteCase{"CrLf", "ID?\r\nver?", "ID? ver?\r"},
-                      PasteCase{"Cr", "ID?\rver?", "ID? ver?\r"},
-                      PasteCase{"Lf", "ID?\nver?\n", "ID? ver? \r"}),
+    ::testing::Values(
+        PasteCase{"CrLfAtTheStart", "ab", 0, "X\r\nY", "X Yab", 3},
+        PasteCase{"CrLfInTheMiddle", "ab", 1, "X\r\nY\r\nZ", "aX Y Zb", 6},
+        PasteCase{"CrLfAtTheEnd", "ab", 2, "ID?\r\nver?", "abID? ver?", 10},
+        PasteCase{"CrInTheMiddle", "ab", 1, "X\rY", "aX Yb", 4},
+        PasteCase{"LfAtTheEnd", "ab", 2, "X\nY", "abX Y", 5},
+        PasteCase{"LfThenCrAreTwoBreaks", "", 0, "X\n\rY", "X  Y", 4},
+        PasteCase{"AnEmptyLineBetweenIsTwoBlanks", "", 0, "X\r\n\r\nY", "X  Y", 4},
+        PasteCase{"ABreakFirstIsABlank", "ab", 1, "\r\nX", "a Xb", 3},
+        PasteCase{"TrailingLfOnAnEmptyLine", "", 0, "ver?\n", "ver?", 4},
+        PasteCase{"TrailingCrLfInTheMiddle", "ab", 1, "X\r\n", "aXb", 2},
+        PasteCase{"TrailingCrAtTheStart", "ab", 0, "X\r", "Xab", 1},
+        PasteCase{"SeveralTrailingBreaks", "ab", 2, "X\r\nY\r\n\r\n\n", "abX Y", 5},
+        PasteCase{"OnlyBreaksInTheMiddle", "ab", 1, "\r\n", "ab", 1},
+        PasteCase{"OnlyBreaksAtTheEnd", "ab", 2, "\n\r\n\r", "ab", 2},
+        PasteCase{"OnlyBreaksOnAnEmptyLine", "", 0, "\r\n", "", 0},
+        PasteCase{"LongLine", "", 0, std::string(100000, 'x'), std::string(100000, 'x'), 100000}),
     [](const ::testing::TestParamInfo<PasteCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -72,7 +72,7 @@ struct Texts {
 Texts TextsOf(Upload u) {
   switch (u) {
     case Upload::Bin:
-      return {"bin", "Error Opening .bin File", "Loading .bin File", "", "", ".bin File Load Done"};
+      return {"bin", "Error Opening .bin File", "Loading .bin File", "", ".bin File Error", ".bin File Load Done"};
     case Upload::Gen:
       return {"gen", "Error Opening .gen File", "Loading .gen File", ".gen No 'S' Error", ".gen File Error",
               ".gen File Load Done"};
@@ -331,60 +331,81 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- the file changes while the upload runs ---
 
-enum class Change { Vanishes, Replaced, CutInside, CutAtAStart };
+enum class Change { Vanishes, Replaced, RewrittenInPlace, CopiedOver, CutInside, CutAtAStart };
 
 struct ChangeCase {
   const char* name;
   Upload upload;
   Change change;
+  bool large;  // beyond the stream's read ahead: the upload reads the file again after the change
 };
 
 void PrintTo(const ChangeCase& c, std::ostream* os) { *os << c.name; }
 
 class FaultFileChangeTest : public FaultFilesTest, public ::testing::WithParamInterface<ChangeCase> {};
 
-// The file is changed while the second page or record waits for its header's answer. The
-// stream reads ahead in 64 KiB, so the cuts fall well beyond the first of those.
-TEST_P(FaultFileChangeTest, TheUploadSendsWhatItReadAndSaysWhenTheRestIsGone) {
+// The file changes while the second page or record waits for its header's answer. A small
+// file has been read whole by then and goes out whole, as it was. A large one is read on
+// later (the stream reads ahead in 64 KiB): that read finds the change, and the upload stops
+// with the file error text, having sent whole pages or records of the file as it was and no
+// end command.
+TEST_P(FaultFileChangeTest, TheUploadSendsTheFileAsItWasAndStopsAtAChange) {
   const ChangeCase& c = GetParam();
   const Upload u = c.upload;
   const Texts t = TextsOf(u);
-  const bool cut = c.change == Change::CutInside || c.change == Change::CutAtAStart;
   std::string bytes;
   std::vector<testsupport::ExpectedRecord> records;
-  std::size_t cutAt = 0, whole = 0;  // where the file is cut, and the pages or records before it
+  std::size_t total = 0, cutAt = 0;  // pages or records in the file; where a cut falls
   if (u == Upload::Bin) {
-    bytes = testsupport::PatternBytes(cut ? 1200 * 256 : 3 * 256 + 9, 601);
-    whole = c.change == Change::CutInside ? 390 : c.change == Change::CutAtAStart ? 400 : 4;
-    cutAt = c.change == Change::CutInside ? 390 * 256 + 160 : whole * 256;
+    bytes = testsupport::PatternBytes(c.large ? 1200 * 256 : 3 * 256 + 9, 601);
+    total = (bytes.size() + 255) / 256;
+    cutAt = c.change == Change::CutInside ? 390 * 256 + 160 : 400 * 256;
   } else {
-    bytes = testsupport::MakeSrec(testsupport::PatternBytes((cut ? 1500 : 3) * 32, 602));
+    bytes = testsupport::MakeSrec(testsupport::PatternBytes((c.large ? 1500 : 3) * 32, 602));
     records = testsupport::RecordsOfAlignedFile(bytes);
+    total = records.size();
     // Each data record is 74 characters and CR LF, after the header record's line.
     const std::size_t first = bytes.find("\r\nS1") + 2;
-    whole = c.change == Change::CutInside || c.change == Change::CutAtAStart ? 1000 : records.size();
-    cutAt = first + whole * 76 + (c.change == Change::CutInside ? 40 : 0);
+    cutAt = first + 1000 * 76 + (c.change == Change::CutInside ? 40 : 0);
   }
   const std::string path = dir.Write("changing." + t.extension, bytes);
+  // A modification time well in the past, so that a change made now moves it, however
+  // coarse the file system's clock.
+  const timespec past[2] = {{946684800, 0}, {946684800, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), past, 0), 0);
   std::unique_ptr<BinFraming> bin;
   std::unique_ptr<RecordFraming> code;
   if (u == Upload::Bin) {
     bin = std::make_unique<BinFraming>(sim, bytes);
     bin->Script(Stage::Header, 1, Plan::Silence());
   } else {
-    code = std::make_unique<RecordFraming>(sim);
-    code->ExpectRecords({records.begin(), records.begin() + static_cast<std::ptrdiff_t>(whole)});
+    code = std::make_unique<RecordFraming>(sim, u == Upload::Anz ? Processor::Anz : Processor::Gen);
+    code->ExpectRecords(records);
     code->Script(Stage::Header, 1, Plan::Silence());
   }
+  PaintedTexts status(w->StatusText());
   Press(u, path);
   ASSERT_TRUE(RunUntil([&] { return bin ? bin->Saw(Stage::Header, 1) : code->Saw(Stage::Header, 1); }));
+  const std::string other(bytes.size(), 'x');
+  auto writeOver = [&](int flags) {
+    const int fd = ::open(path.c_str(), O_WRONLY | flags);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, other.data(), other.size(), 0), static_cast<ssize_t>(other.size()));
+    ::close(fd);
+  };
   switch (c.change) {
     case Change::Vanishes:
       ASSERT_EQ(::unlink(path.c_str()), 0);
       break;
     case Change::Replaced:
       ASSERT_EQ(::unlink(path.c_str()), 0);
-      dir.Write("changing." + t.extension, std::string(bytes.size(), 'x'));
+      dir.Write("changing." + t.extension, other);
+      break;
+    case Change::RewrittenInPlace:
+      ASSERT_NO_FATAL_FAILURE(writeOver(0));
+      break;
+    case Change::CopiedOver:
+      ASSERT_NO_FATAL_FAILURE(writeOver(O_TRUNC));
       break;
     case Change::CutInside:
     case Change::CutAtAStart:
@@ -394,33 +415,58 @@ TEST_P(FaultFileChangeTest, TheUploadSendsWhatItReadAndSaysWhenTheRestIsGone) {
   sim.Send("OK\r\n");
   ASSERT_TRUE(RunToLoopEnd(u, 60s));
 
-  if (u == Upload::Bin) {
-    ExpectReceivedExactly(BinWire(bytes, whole) + (cut ? "" : "FPGADone\r"));
-    EXPECT_TRUE(bin->Errors().empty()) << ::testing::PrintToString(bin->Errors());
-    EXPECT_EQ(bin->Done(), !cut);
-    // The bin upload has one text for a file it cannot read.
-    EXPECT_EQ(w->StatusText()->Text(), cut ? t.errorOpening : t.loadDone);
+  // What went out is, byte for byte, the first pages or records of the file as it was.
+  const std::size_t sent = bin ? bin->Pages().size() : code->Records().size();
+  const std::string at = u == Upload::Anz ? "@" : "";
+  const std::string whole =
+      bin ? BinWire(bytes, sent)
+          : at + "MPUFileE\r" + RecordsWire({records.begin(), records.begin() + static_cast<std::ptrdiff_t>(sent)}, at);
+  const std::string done = bin ? "FPGADone\r" : at + "MPUDone\r";
+  const std::vector<std::string> errors = bin ? bin->Errors() : code->Errors();
+  EXPECT_TRUE(errors.empty()) << "a page or record that the file as it was does not hold: "
+                              << ::testing::PrintToString(errors);
+  if (!c.large) {
+    ExpectReceivedExactly(whole + done);
+    EXPECT_EQ(sent, total);
   } else {
-    const std::vector<testsupport::ExpectedRecord> sent(records.begin(),
-                                                        records.begin() + static_cast<std::ptrdiff_t>(whole));
-    ExpectReceivedExactly("MPUFileE\r" + RecordsWire(sent) + (cut ? "" : "MPUDone\r"));
-    EXPECT_TRUE(code->Errors().empty()) << ::testing::PrintToString(code->Errors());
-    EXPECT_EQ(code->Done(), !cut);
-    EXPECT_EQ(w->StatusText()->Text(), cut ? t.fileError : t.loadDone);
+    ExpectReceivedExactly(whole);
+    EXPECT_GE(sent, 2u);
+    EXPECT_LT(sent, c.change == Change::CutInside || c.change == Change::CutAtAStart ? (bin ? 391u : 1001u) : total);
+    EXPECT_FALSE(bin ? bin->Done() : code->Done());
   }
+  // The text the upload loop ended with; the .anz upload's configuration wait follows it.
+  std::vector<std::string> shown = status.Texts();
+  if (u == Upload::Anz) {
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back(), kAnzConfiguring);
+    shown.pop_back();
+  }
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.back(), c.large ? t.fileError : t.loadDone);
   EXPECT_EQ(w->ProgressBar1()->Value(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Changes, FaultFileChangeTest,
-    ::testing::Values(ChangeCase{"BinVanishes", Upload::Bin, Change::Vanishes},
-                      ChangeCase{"BinReplaced", Upload::Bin, Change::Replaced},
-                      ChangeCase{"BinCutInsideAPage", Upload::Bin, Change::CutInside},
-                      ChangeCase{"BinCutAtAPageStart", Upload::Bin, Change::CutAtAStart},
-                      ChangeCase{"GenVanishes", Upload::Gen, Change::Vanishes},
-                      ChangeCase{"GenReplaced", Upload::Gen, Change::Replaced},
-                      ChangeCase{"GenCutInsideARecord", Upload::Gen, Change::CutInside},
-                      ChangeCase{"GenCutAtARecordStart", Upload::Gen, Change::CutAtAStart}),
+    ::testing::Values(ChangeCase{"SmallBinVanishes", Upload::Bin, Change::Vanishes, false},
+                      ChangeCase{"SmallBinReplaced", Upload::Bin, Change::Replaced, false},
+                      ChangeCase{"SmallBinRewrittenInPlace", Upload::Bin, Change::RewrittenInPlace, false},
+                      ChangeCase{"BinVanishes", Upload::Bin, Change::Vanishes, true},
+                      ChangeCase{"BinReplaced", Upload::Bin, Change::Replaced, true},
+                      ChangeCase{"BinRewrittenInPlace", Upload::Bin, Change::RewrittenInPlace, true},
+                      ChangeCase{"BinCopiedOver", Upload::Bin, Change::CopiedOver, true},
+                      ChangeCase{"BinCutInsideAPage", Upload::Bin, Change::CutInside, true},
+                      ChangeCase{"BinCutAtAPageStart", Upload::Bin, Change::CutAtAStart, true},
+                      ChangeCase{"SmallGenVanishes", Upload::Gen, Change::Vanishes, false},
+                      ChangeCase{"SmallGenReplaced", Upload::Gen, Change::Replaced, false},
+                      ChangeCase{"GenVanishes", Upload::Gen, Change::Vanishes, true},
+                      ChangeCase{"GenReplaced", Upload::Gen, Change::Replaced, true},
+                      ChangeCase{"GenRewrittenInPlace", Upload::Gen, Change::RewrittenInPlace, true},
+                      ChangeCase{"GenCopiedOver", Upload::Gen, Change::CopiedOver, true},
+                      ChangeCase{"GenCutInsideARecord", Upload::Gen, Change::CutInside, true},
+                      ChangeCase{"GenCutAtARecordStart", Upload::Gen, Change::CutAtAStart, true},
+                      ChangeCase{"AnzCopiedOver", Upload::Anz, Change::CopiedOver, true},
+                      ChangeCase{"AnzCutInsideARecord", Upload::Anz, Change::CutInside, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- read permission gone between the choice and the run ---

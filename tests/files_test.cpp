@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -480,17 +481,87 @@ TEST_F(BinaryStreamTest, APositionBeyondTheEndIsTheEnd) {
   EXPECT_EQ(s->ReadUInt8(), '9');
 }
 
-TEST_F(BinaryStreamTest, TheEndIsTheLengthTheFileHadWhenOpened) {
-  const std::string p = Write("grows.bin", "abc");
+// Ways a file changes under an open stream, after its first read ahead.
+enum class FileChange { None, Appended, CutShort, RewrittenInPlace, CopiedOver, ReplacedByRename, Removed, TouchedOnly };
+
+struct FileChangeCase {
+  const char* name;
+  FileChange change;
+};
+
+void PrintTo(const FileChangeCase& c, std::ostream* os) { *os << c.name; }
+
+class BinaryStreamChangeTest : public TempDir, public ::testing::WithParamInterface<FileChangeCase> {
+ protected:
+  // Writes the bytes over the file's start without cutting it, as an editor saving in place does.
+  static void WriteInPlace(const std::string& path, const std::string& bytes, int extraFlags = 0) {
+    const int fd = ::open(path.c_str(), O_WRONLY | extraFlags);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+  }
+};
+
+// The stream has read ahead when the file changes: the bytes it read ahead are the file as it
+// was, and the next read ahead finds the change and ends the stream with a read error, well
+// before the end, instead of going on with the new bytes or with the old file under the name.
+TEST_P(BinaryStreamChangeTest, TheNextReadAheadFindsTheChangeAndEndsTheStream) {
+  const std::string bytes = Pattern(200003);
+  const std::string p = Write("changing.bin", bytes);
+  // A modification time well in the past, so that any change made now moves it, however
+  // coarse the file system's clock.
+  const timespec past[2] = {{946684800, 0}, {946684800, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), past, 0), 0);
   auto s = BinaryStream::Open(FolderItem(p), false);
   ASSERT_NE(s, nullptr);
-  std::ofstream(p, std::ios::binary | std::ios::app) << "defg";
   std::string read;
-  while (!s->EOF_()) read.push_back(static_cast<char>(s->ReadUInt8()));
-  EXPECT_EQ(read, "abc");
-  EXPECT_EQ(s->ReadUInt8(), 0);
+  for (int i = 0; i < 1000; ++i) read.push_back(static_cast<char>(s->ReadUInt8()));
+
+  const std::string other(bytes.size(), 'x');
+  switch (GetParam().change) {
+    case FileChange::None: break;
+    case FileChange::Appended: std::ofstream(p, std::ios::binary | std::ios::app) << "more"; break;
+    case FileChange::CutShort: ASSERT_EQ(::truncate(p.c_str(), 150000), 0); break;
+    case FileChange::RewrittenInPlace: ASSERT_NO_FATAL_FAILURE(WriteInPlace(p, other)); break;
+    case FileChange::CopiedOver: ASSERT_NO_FATAL_FAILURE(WriteInPlace(p, other, O_TRUNC)); break;
+    case FileChange::ReplacedByRename: {
+      const std::string q = Write("new.bin", other);
+      ASSERT_EQ(::utimensat(AT_FDCWD, q.c_str(), past, 0), 0);
+      ASSERT_EQ(::rename(q.c_str(), p.c_str()), 0);
+      break;
+    }
+    case FileChange::Removed: ASSERT_EQ(::unlink(p.c_str()), 0); break;
+    case FileChange::TouchedOnly: ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), nullptr, 0), 0); break;
+  }
+  while (!s->EOF_() && read.size() < bytes.size() + 10) {
+    const std::uint8_t b = s->ReadUInt8();
+    if (!s->ReadError()) read.push_back(static_cast<char>(b));
+  }
+  ASSERT_LE(read.size(), bytes.size());
+  EXPECT_TRUE(read == bytes.substr(0, read.size())) << "bytes other than the file's as it was opened";
+  if (GetParam().change == FileChange::None) {
+    EXPECT_EQ(read.size(), bytes.size());
+    EXPECT_FALSE(s->ReadError());
+    return;
+  }
   EXPECT_TRUE(s->ReadError());
+  EXPECT_LT(read.size(), 150000u) << "the change was not seen at the next read ahead";
+  EXPECT_EQ(s->ReadUInt8(), 0);
+  // Going back to what was read ahead gives nothing either: the stream is spent.
+  s->SetPosition(0);
+  EXPECT_EQ(s->ReadUInt8(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, BinaryStreamChangeTest,
+    ::testing::Values(FileChangeCase{"Unchanged", FileChange::None}, FileChangeCase{"Appended", FileChange::Appended},
+                      FileChangeCase{"CutShort", FileChange::CutShort},
+                      FileChangeCase{"RewrittenInPlace", FileChange::RewrittenInPlace},
+                      FileChangeCase{"CopiedOver", FileChange::CopiedOver},
+                      FileChangeCase{"ReplacedByRename", FileChange::ReplacedByRename},
+                      FileChangeCase{"Removed", FileChange::Removed},
+                      FileChangeCase{"TouchedOnly", FileChange::TouchedOnly}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BinaryStreamTest, AFileCutShortAfterOpeningEndsTheStreamWithAReadError) {
   const std::string p = Write("shrinks.bin", Pattern(100000));

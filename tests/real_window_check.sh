@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The built program in a real X window: its title, its size, a screenshot, the About window
-# opened through the Edit menu (its size, a screenshot, OK in its corner), and Ctrl+Q.
+# opened through the Edit menu (its size, a screenshot, OK in its corner), a refusal box
+# during an upload that waits (centred on the window, a screenshot), and Ctrl+Q, which
+# ends the program with the upload still waiting.
 # Usage: real_window_check.sh PROGRAM OUTPUT_DIR
 set -euo pipefail
 program=$1
@@ -60,6 +62,87 @@ inner() {
     echo "a click on OK's place did not close the About window"; kill $pid; exit 1
   fi
   xdotool search --onlyvisible --name '^Vantrel-9 Programmer$' >/dev/null || { echo "OK closed the main window"; kill $pid; exit 1; }
+
+  # A refusal box: a .gen upload whose erase nobody answers, then "Gen Version". The box
+  # stands centred on the main window, whatever frame Qt supposes round it. The upload
+  # sends its erase command to the port the program opened at start-up: only when it
+  # opened none (no serial device, or none it could open) is this tried, so that no device
+  # on this machine, an instrument least of all, is told to erase.
+  held=""
+  for fd in /proc/$pid/fd/*; do
+    target=$(readlink "$fd" 2>/dev/null || true)
+    case "$target" in
+      /dev/tty[A-Za-z]*|/dev/serial/*|/dev/rfcomm*) held=$target ;;
+    esac
+  done
+  if [[ -n "$held" ]]; then
+    echo "refusal box not tried: the program has $held open, and the upload would send it an erase command"
+  else
+    check_refusal_box
+  fi
+  quit_check
+}
+
+# Needs wid, pid and out of inner.
+check_refusal_box() {
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  main_x=$X main_y=$Y main_w=$WIDTH main_h=$HEIGHT
+  menu=$((main_h - 572))
+  gen="$out/refusal_check.gen"
+  printf 'S9030000FC\r\n' > "$gen"
+  others() { xdotool search --onlyvisible --name '.' 2>/dev/null | grep -vx "$wid" || true; }
+  dwid=""
+  for _ in 1 2 3; do
+    # "Select/Send .gen File": 160 x 20 at (433, 195) in the content area.
+    xdotool mousemove --window "$wid" $((433 + 80)) $((menu + 195 + 10)) click 1
+    for _ in $(seq 30); do
+      dwid=$(others | head -1)
+      [[ -n "$dwid" ]] && break
+      sleep 0.1
+    done
+    [[ -n "$dwid" ]] && break
+  done
+  [[ -n "$dwid" ]] || { echo "the .gen button opened no file dialog"; kill $pid; exit 1; }
+  sleep 0.5
+  xdotool windowfocus --sync "$dwid" 2>/dev/null || true
+  xdotool type --delay 10 "$gen"
+  xdotool key Return
+  for _ in $(seq 30); do
+    [[ -z "$(others)" ]] && break
+    sleep 0.1
+  done
+  [[ -z "$(others)" ]] || { echo "the file dialog did not close on Return"; kill $pid; exit 1; }
+  bwid=""
+  for _ in 1 2 3; do
+    # "Gen Version": 94 x 20 at (162, 278).
+    xdotool mousemove --window "$wid" $((162 + 47)) $((menu + 278 + 10)) click 1
+    for _ in $(seq 20); do
+      bwid=$(others | head -1)
+      [[ -n "$bwid" ]] && break
+      sleep 0.1
+    done
+    [[ -n "$bwid" ]] && break
+  done
+  [[ -n "$bwid" ]] || { echo "no refusal box while the .gen upload waits"; kill $pid; exit 1; }
+  sleep 0.5  # let it paint
+  eval "$(xdotool getwindowgeometry --shell "$bwid")"
+  echo "refusal box $WIDTH x $HEIGHT at $X, $Y over the window's $main_w x $main_h at $main_x, $main_y"
+  import -window root "$out/refusal_box.png"
+  dx=$(( (2 * X + WIDTH) - (2 * main_x + main_w) ))
+  dy=$(( (2 * Y + HEIGHT) - (2 * main_y + main_h) ))
+  (( dx >= -4 && dx <= 4 && dy >= -4 && dy <= 4 )) ||
+    { echo "the refusal box is off the main window's centre by ($((dx / 2)), $((dy / 2)))"; kill $pid; exit 1; }
+  xdotool windowfocus --sync "$bwid" 2>/dev/null || true
+  xdotool key Return
+  for _ in $(seq 30); do
+    [[ -z "$(others)" ]] && break
+    sleep 0.1
+  done
+  [[ -z "$(others)" ]] || { echo "Return did not close the refusal box"; kill $pid; exit 1; }
+  rm -f "$gen"
+}
+
+quit_check() {
   # A loaded machine may take a while to map and focus the window: try a few times.
   for _ in 1 2 3; do
     xdotool windowfocus --sync "$wid" 2>/dev/null || true

@@ -1,6 +1,8 @@
-// What the console and the device link do while an upload runs: every way to send, Reconnect
-// and the port list are refused with a message, the upload completes untouched, and once it
-// is over they work again. Driven through the real program against the simulator.
+// What the console and the device link do while an upload runs: every way to send, Reconnect,
+// the port list and the file buttons are refused with a message that names the way out, the
+// upload completes untouched, and once it is over they work again; and nothing the console
+// left on the link before an upload strands it. Driven through the real program against the
+// simulator.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
@@ -8,6 +10,7 @@
 #include <QTest>
 
 #include <chrono>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,13 +35,16 @@ namespace {
 using ThreadState = framework::Thread::ThreadState;
 
 const std::string kConsoleRefused = "Commands can be sent again when it is done.";
-const std::string kReconnectRefused =
-    "Reconnect works again when it is done. If the Vantrel-9 lost power or was unplugged during the "
-    "upload, quit (File > Quit), start the programmer again and repeat the update step.";
+const std::string kReconnectRefused = "Reconnect works again when it is done.";
 const std::string kPortListRefused = "The port can be changed again when it is done.";
+const std::string kLauncherRefused = "The next file can be sent when it is done.";
+// Every refusal ends with the way out of an upload that never ends, in the same words.
+const std::string kWayOut =
+    "If it has stalled (the Vantrel-9 lost power, was unplugged or does not answer), quit (File > Quit), "
+    "start the programmer again and repeat the update step.";
 
 std::string Refusal(const std::string& kind, const std::string& worksAgain) {
-  return "The " + kind + " File upload is running. " + worksAgain;
+  return "The " + kind + " File upload is running. " + worksAgain + " " + kWayOut;
 }
 
 enum class Control { Console, Reconnect, PortList };
@@ -199,18 +205,40 @@ class UploadGuardKindTest : public GuardTest, public ::testing::WithParamInterfa
   const RunningUpload& R() const { return GetParam(); }
 };
 
-TEST_P(UploadGuardKindTest, TheRefusalNamesTheRunningUpload) {
+// The upload's erase is never answered, as when the instrument lost power behind an adapter
+// that stays powered: every way to use the link is refused, each box naming the upload and
+// the way out; the launchers refuse before their dialog, and f keeps the running upload's file.
+TEST_P(UploadGuardKindTest, EveryRefusalNamesTheRunningUploadAndTheWayOut) {
   seen->nextFile = dir.Write("file", "S9030000FC\r\n");
   Press(testsupport::LauncherOf(w, R().upload));
-  // The simulator does not answer the erase command: the upload stays in its erase wait.
   ASSERT_TRUE(RunUntil([&] { return sim.Received() == R().eraseCommand; }));
   EXPECT_EQ(w->RunningUpload(), R().kind);
-  Press(w->GenVersionPB());
-  Press(w->ConnectPB());
-  EXPECT_EQ(seen->messages,
-            (std::vector<std::string>{Refusal(R().kind, kConsoleRefused), Refusal(R().kind, kReconnectRefused)}));
+  const std::shared_ptr<framework::FolderItem> chosen = w->f;
+  ASSERT_TRUE(chosen);
+  seen->nextFile = dir.Write("another", "S9030000FC\r\n");
+
+  Type(w->TxText()->Widget(), "ver?\r");
+  for (auto* button : {w->BootloaderPB(), w->GenVersionPB(), w->VersionPB1(), w->AnzVersionPB(), w->ConnectPB()})
+    Press(button);
+  ChooseFirstRow();
+  for (testsupport::Upload u : {testsupport::Upload::Bin, testsupport::Upload::Gen, testsupport::Upload::Anz})
+    Press(testsupport::LauncherOf(w, u));
+
+  const std::string console = Refusal(R().kind, kConsoleRefused);
+  const std::string launcher = Refusal(R().kind, kLauncherRefused);
+  EXPECT_EQ(seen->messages, (std::vector<std::string>{console, console, console, console, console,
+                                                      Refusal(R().kind, kReconnectRefused),
+                                                      Refusal(R().kind, kPortListRefused), launcher, launcher,
+                                                      launcher}));
+  EXPECT_EQ(seen->dialogFilters.size(), 1u) << "a launcher opened its dialog during the upload";
+  EXPECT_EQ(w->f, chosen);
+  EXPECT_EQ(w->TxText()->Text(), "ver?");
+  EXPECT_FALSE(w->GetEntireReply);
+  EXPECT_EQ(w->PortPopup()->ListIndex(), 1);
+  EXPECT_TRUE(w->Serial1()->IsOpen());
   RunFor(100ms);
   EXPECT_EQ(sim.Received(), R().eraseCommand);
+  EXPECT_EQ(w->RunningUpload(), R().kind);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -219,5 +247,92 @@ INSTANTIATE_TEST_SUITE_P(
                       RunningUpload{testsupport::Upload::Gen, ".gen", "MPUFileE\r"},
                       RunningUpload{testsupport::Upload::Anz, ".anz", "@MPUFileE\r"}),
     [](const auto& info) { return std::string(testsupport::NameOf(info.param.upload)); });
+
+}  // namespace
+
+// --- what the console left on the link ---
+
+namespace {
+
+// What the console leaves behind when an upload starts: a command the instrument never
+// answered (as a boot loader may not), or a reply whose CR came alone and whose LF came
+// 60 ms later, after the reply area had shown the line.
+enum class Leftover { UnansweredCommand, LineEndApart };
+
+struct LeftoverCase {
+  const char* name;
+  testsupport::Upload upload;
+  Leftover leftover;
+};
+
+void PrintTo(const LeftoverCase& c, std::ostream* os) { *os << c.name; }
+
+class UploadAfterConsoleTest : public GuardTest, public ::testing::WithParamInterface<LeftoverCase> {};
+
+TEST_P(UploadAfterConsoleTest, TheUploadOwnsTheLinkFromItsFirstSend) {
+  using testsupport::Upload;
+  const LeftoverCase& c = GetParam();
+  framework::testing::SetSleepScale(0.01);  // the .anz upload's 8 s before its query
+  std::string shown;
+  if (c.leftover == Leftover::UnansweredCommand) {
+    sim.Script("ID?", Plan::Silence());
+    Press(w->VersionPB1());
+    ASSERT_TRUE(sim.WaitForReceived([](const std::string& r) { return r == "ID?\r"; }, 3000ms));
+    RunFor(100ms);
+    ASSERT_TRUE(w->GetEntireReply) << "the console still waits for its reply";
+  } else {
+    sim.Script("ID?", Plan().Send("ID 004217\r").Wait(60ms).Send("\n"));
+    Press(w->VersionPB1());
+    shown = "ID 004217\r";
+    ASSERT_TRUE(RunUntil([&] { return w->RxText()->Text() == shown; })) << w->RxText()->Text();
+    ASSERT_TRUE(RunUntil([&] { return w->Serial1()->BytesAvailable() == 1; })) << "the LF is not pending";
+    ASSERT_FALSE(w->GetEntireReply);
+  }
+
+  std::unique_ptr<BinFraming> bin;
+  std::unique_ptr<testsupport::RecordFraming> records;
+  std::unique_ptr<testsupport::InitDoneQuery> query;
+  std::string wire, done;
+  if (c.upload == Upload::Bin) {
+    const std::string image = testsupport::PatternBytes(2 * 256 + 30, 63);
+    bin = std::make_unique<BinFraming>(sim, image);
+    seen->nextFile = dir.Write("image.bin", image);
+    wire = "FPGAFile\r" + testsupport::PagesWire(image) + "FPGADone\r";
+    done = ".bin File Load Done";
+  } else {
+    const bool anz = c.upload == Upload::Anz;
+    const std::string at = anz ? "@" : "";
+    const std::string text = testsupport::MakeSrec(testsupport::PatternBytes(2 * 32, 64));
+    const auto expected = testsupport::RecordsOfAlignedFile(text);
+    records = std::make_unique<testsupport::RecordFraming>(
+        sim, anz ? testsupport::Processor::Anz : testsupport::Processor::Gen);
+    records->ExpectRecords(expected);
+    if (anz) query = std::make_unique<testsupport::InitDoneQuery>(sim);
+    seen->nextFile = dir.Write(anz ? "code.anz" : "code.gen", text);
+    wire = at + "MPUFileE\r" + testsupport::RecordsWire(expected, at) + at + "MPUDone\r" + (anz ? "@InitDone?\r" : "");
+    done = anz ? "ANZ Configuration Complete" : ".gen File Load Done";
+  }
+  Press(testsupport::LauncherOf(w, c.upload));
+  ASSERT_TRUE(RunUntil([&] { return !Running(); }, 10s))
+      << "the upload was stranded at \"" << w->StatusText()->Text() << "\"";
+  ExpectReceivedExactly("ID?\r" + wire);
+  const std::vector<std::string> errors = bin ? bin->Errors() : records->Errors();
+  EXPECT_TRUE(errors.empty()) << ::testing::PrintToString(errors);
+  EXPECT_TRUE(bin ? bin->Done() : records->Done());
+  EXPECT_EQ(w->StatusText()->Text(), done);
+  EXPECT_EQ(w->RxText()->Text(), shown) << "an acknowledgement reached the reply area";
+  EXPECT_FALSE(w->GetEntireReply);
+  EXPECT_TRUE(seen->messages.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leftovers, UploadAfterConsoleTest,
+    ::testing::Values(LeftoverCase{"BinAfterAnUnansweredCommand", testsupport::Upload::Bin, Leftover::UnansweredCommand},
+                      LeftoverCase{"GenAfterAnUnansweredCommand", testsupport::Upload::Gen, Leftover::UnansweredCommand},
+                      LeftoverCase{"AnzAfterAnUnansweredCommand", testsupport::Upload::Anz, Leftover::UnansweredCommand},
+                      LeftoverCase{"BinAfterALineEndApart", testsupport::Upload::Bin, Leftover::LineEndApart},
+                      LeftoverCase{"GenAfterALineEndApart", testsupport::Upload::Gen, Leftover::LineEndApart},
+                      LeftoverCase{"AnzAfterALineEndApart", testsupport::Upload::Anz, Leftover::LineEndApart}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

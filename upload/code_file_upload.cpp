@@ -68,6 +68,7 @@ bool RunCodeFileUpload(const CodeFile& t) {
   Show(&Window1_::ChecksumText, "");
   Show(&Window1_::PageNumText, "");
 
+  TakeTheLink();
   SendCommand(t.eraseCommand);
   Show(&Window1_::StatusText, t.erasing);
   ShowProgressMaximum(0);
@@ -82,8 +83,8 @@ bool RunCodeFileUpload(const CodeFile& t) {
   for (;;) {
     RecordHead head = ReadRecordHead(s, framework::GiveWay);
     if (s.ReadError()) {
-      // The file was cut short since it was opened: the byte that failed is no stray
-      // character, and nothing of this record goes out.
+      // The file was cut short or changed since it was opened: the byte that failed is no
+      // stray character, and nothing of this record goes out.
       Show(&Window1_::StatusText, t.fileError);
       break;
     }
@@ -112,7 +113,8 @@ bool RunCodeFileUpload(const CodeFile& t) {
     Show(&Window1_::PageNumText, framework::Str(recordNumber));
     std::uint8_t sum = ReadRecordBlock(s, buffer, framework::GiveWay);
     if (s.ReadError()) {
-      // The file could not be read after all: nothing of this record goes out.
+      // The file could not be read to the record's end (cut short or changed since it was
+      // opened): nothing of this record goes out.
       Show(&Window1_::StatusText, t.fileError);
       break;
     }

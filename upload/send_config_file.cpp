@@ -30,6 +30,7 @@ void SendConfigFile::Event_Run() {
   const std::string fpgaPage = "FPGAPage" + upload::CR;
   const std::string fpgaDone = "FPGADone" + upload::CR;
 
+  upload::TakeTheLink();
   upload::SendCommand(fpgaFile);
   Show(&Window1_::StatusText, "Erasing .bin ROM");
   upload::ShowProgressMaximum(0);
@@ -56,8 +57,10 @@ void SendConfigFile::Event_Run() {
       framework::GiveWay();
     }
     if (stream->ReadError()) {
-      // The file went away under the stream: nothing of this page goes out.
-      Show(&Window1_::StatusText, "Error Opening .bin File");
+      // The file opened could not be read to its end (cut short, removed, or changed since
+      // it was opened): nothing of this page goes out, and no "FPGADone" tells the
+      // instrument the image is complete.
+      Show(&Window1_::StatusText, ".bin File Error");
       upload::ShowProgressValue(0);
       stream->Close();
       return;

@@ -10,6 +10,14 @@ void Send(const std::string& bytes) {
   Window1()->Serial1()->XmitWait();
 }
 
+void TakeTheLink() {
+  Window1()->GetEntireReply = false;
+  // What the driver holds is read first; a whole line among it goes to Reply, which the
+  // first reply wait empties after its send. Whatever is left pending is let go.
+  Window1()->Serial1()->Poll();
+  Window1()->Serial1()->ReadAll();
+}
+
 void SendByte(int value) { Send(framework::ChrB(value)); }
 
 void SendBlock(const framework::MemoryBlock& buffer, std::size_t n) {

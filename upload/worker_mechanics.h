@@ -16,6 +16,12 @@ inline const std::string LF = "\n";
 // A reply line as the instrument sends it: the text, then CR LF.
 inline std::string ReplyLine(const std::string& text) { return text + CR + LF; }
 
+// Called before an upload's first send: from then on the link is the upload's. The console's
+// wait for a reply ends, and input that came before and that no one took (a console reply
+// nobody waited for any more, the LF of a reply whose CR came alone) is dropped, so that it
+// cannot stand in front of the first acknowledgement.
+void TakeTheLink();
+
 // A write on the port followed at once by the wait until it is sent.
 void Send(const std::string& bytes);
 // The command text (which ends in CR already) in one write.

@@ -62,10 +62,7 @@ void Window1_::PortPopup_Change(framework::PopupMenu*) {
 void Window1_::ConnectPB_Action(framework::PushButton*) {
   // Closing and opening would drop the reply the upload waits for; after a hang-up there is
   // none, and Reconnect is how the upload gets its link back.
-  if (Serial1()->IsOpen() && RefusedDuringUpload(
-          "Reconnect works again when it is done. If the Vantrel-9 lost power or was unplugged "
-          "during the upload, quit (File > Quit), start the programmer again and repeat the update step."))
-    return;
+  if (Serial1()->IsOpen() && RefusedDuringUpload("Reconnect works again when it is done.")) return;
   Serial1()->Close();
   Serial1()->Flush();
   Connected_Text()->SetText("No");

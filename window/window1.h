@@ -125,8 +125,11 @@ class Window1_ : public framework::Window {
   std::string RunningUpload();
 
  private:
-  // While an upload runs, tells the user why the control does nothing and returns true.
+  // While an upload runs, tells the user why the control does nothing, when it works again
+  // and what to do if the upload never ends; returns true.
   bool RefusedDuringUpload(const std::string& worksAgain);
+  // A file button: the dialog filtered to the type, f, then the worker's run.
+  void Launch(framework::FileType* type, framework::Thread* (*worker)(Window1_&));
   void SendConsoleCommand(const std::string& command);
   void Reconnect();
 };
