@@ -17,9 +17,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +33,7 @@
 
 #include "framework/files.h"
 #include "framework/memoryblock.h"
+#include "tests/support/held_to_permissions.h"
 #include "tests/support/instrument_sim.h"
 #include "tests/support/painted_texts.h"
 #include "tests/support/program_fixture.h"
@@ -471,16 +470,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- read permission gone between the choice and the run ---
 
-// Root reads whatever the permission bits say; without the two capabilities that let it,
-// this thread (the program's main thread, where the upload opens its file) is held to them.
-bool HoldRootToFilePermissions() {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-  if (::syscall(SYS_capget, &header, data) != 0) return false;
-  data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-  return ::syscall(SYS_capset, &header, data) == 0;
-}
-
 class FaultPermissionTest : public FaultFilesTest, public ::testing::WithParamInterface<Upload> {};
 
 TEST_P(FaultPermissionTest, AFileThatCannotBeReadShowsErrorOpeningAndSendsNothing) {
@@ -489,7 +478,10 @@ TEST_P(FaultPermissionTest, AFileThatCannotBeReadShowsErrorOpeningAndSendsNothin
   const std::string path =
       dir.Write("locked." + t.extension, u == Upload::Bin ? testsupport::PatternBytes(600, 701)
                                                           : testsupport::MakeSrec(testsupport::PatternBytes(64, 702)));
-  if (::geteuid() == 0 && !HoldRootToFilePermissions()) GTEST_SKIP() << "root reads files whatever their permissions";
+  // Root reads past the permission bits unless this thread (the program's main thread,
+  // where the upload opens its file) is held to them.
+  testsupport::HeldToPermissions held;
+  if (!held.Ok()) GTEST_SKIP() << "root reads files whatever their permissions";
   ASSERT_EQ(::chmod(path.c_str(), 0), 0);
   const int probe = ::open(path.c_str(), O_RDONLY);
   if (probe >= 0) {

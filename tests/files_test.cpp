@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <linux/capability.h>
-#include <sys/syscall.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +23,7 @@
 #include "framework/memoryblock.h"
 #include "framework/testing.h"
 #include "framework/thread.h"
+#include "tests/support/held_to_permissions.h"
 
 namespace {
 
@@ -597,32 +596,11 @@ TEST_F(BinaryStreamTest, OnlyRegularFilesOpen) {
   for (const auto& c : cases) EXPECT_EQ(BinaryStream::Open(FolderItem(c.path), false), nullptr) << c.what;
 }
 
-// Root reads whatever the permission bits say; without the two capabilities that let it,
-// this thread is held to them until the end of the scope.
-class HeldToFilePermissions {
- public:
-  HeldToFilePermissions() {
-    if (::syscall(SYS_capget, &header_, saved_) != 0) return;
-    __user_cap_data_struct held[_LINUX_CAPABILITY_U32S_3];
-    std::memcpy(held, saved_, sizeof held);
-    held[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-    ok_ = ::syscall(SYS_capset, &header_, held) == 0;
-  }
-  ~HeldToFilePermissions() {
-    if (ok_) ::syscall(SYS_capset, &header_, saved_);
-  }
-  bool Ok() const { return ok_; }
-
- private:
-  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct saved_[_LINUX_CAPABILITY_U32S_3] = {};
-  bool ok_ = false;
-};
-
 TEST_F(BinaryStreamTest, AFileWithoutReadPermissionDoesNotOpen) {
   const std::string p = Write("locked.bin", "secret");
-  HeldToFilePermissions held;
-  ASSERT_TRUE(held.Ok() || ::geteuid() != 0) << "root could not give up reading past the permissions";
+  // Root reads past the permission bits unless held to them.
+  testsupport::HeldToPermissions held;
+  ASSERT_TRUE(held.Ok()) << "root could not give up reading past the permissions";
   ASSERT_EQ(::chmod(p.c_str(), 0), 0);
   EXPECT_EQ(BinaryStream::Open(FolderItem(p), false), nullptr);
 }

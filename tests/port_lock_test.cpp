@@ -27,6 +27,7 @@
 #include "framework/detail.h"
 #include "framework/serial.h"
 #include "framework/testing.h"
+#include "tests/support/held_to_permissions.h"
 #include "tests/support/instrument_sim.h"
 #include "tests/support/srec_fixtures.h"
 
@@ -154,7 +155,7 @@ struct LockCase {
   bool opens;
   std::vector<std::string> says;  // parts of the refusal; "<lock>" stands for its path
   enum After { Ours, AsPlanted, Nothing } after;
-  bool needsOrdinaryUser = false;  // root reads and removes whatever it likes
+  bool plantedByRoot = false;  // only root makes files another user's
 };
 
 void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
@@ -163,9 +164,13 @@ class PortLockFolderTest : public PortLockTest, public ::testing::WithParamInter
 
 TEST_P(PortLockFolderTest, OpensOrRefusesAtOnceAndLeavesOtherProgramsLocksAlone) {
   const LockCase& c = GetParam();
-  if (c.needsOrdinaryUser && ::geteuid() == 0) GTEST_SKIP() << "root is not kept out of this";
+  if (c.plantedByRoot && ::geteuid() != 0) GTEST_SKIP() << "only root makes a lock another user's";
   std::unique_ptr<Child> child;
   c.plant(*this, child);
+  // From here on, what an ordinary user meets: root too is held to the permission bits and
+  // the sticky folder's rule.
+  testsupport::HeldToPermissions held(testsupport::HeldToPermissions::BitsAndStickyFolders);
+  ASSERT_TRUE(held.Ok()) << "root could not give up getting past the permissions";
   struct stat planted {};
   const bool hadSomething = ::lstat(lock.c_str(), &planted) == 0;
   const std::string before = hadSomething && S_ISREG(planted.st_mode) ? ReadFile(lock) : "";
@@ -276,19 +281,27 @@ INSTANTIATE_TEST_SUITE_P(
                    PutFile(t.lock, ClassicLock(1));
                    ASSERT_EQ(::chmod(t.lock.c_str(), 0), 0);
                  },
-                 false, {"<lock>", "cannot be read"}, LockCase::AsPlanted, true},
-        // Another user's dead lock in the sticky folder stands for any lock that can't be
-        // removed: the folder is made read-only here.
+                 false, {"<lock>", "cannot be read"}, LockCase::AsPlanted},
+        // Any lock that can't be removed: here the folder is made read-only.
         LockCase{"DeadLockThatCannotBeRemoved",
                  [](PortLockTest& t, auto& child) {
                    child = std::make_unique<Child>(Child::Gone);
                    PutFile(t.lock, ClassicLock(child->Pid()));
                    ASSERT_EQ(::chmod(t.folder.c_str(), 0555), 0);
                  },
+                 true, {}, LockCase::AsPlanted},
+        // As in the system's lock folder: neither the folder nor the lock is this user's.
+        LockCase{"AnotherUsersDeadLockInTheStickyFolder",
+                 [](PortLockTest& t, auto& child) {
+                   child = std::make_unique<Child>(Child::Gone);
+                   PutFile(t.lock, ClassicLock(child->Pid()));
+                   ASSERT_EQ(::chown(t.folder.c_str(), 65533, 65533), 0);
+                   ASSERT_EQ(::chown(t.lock.c_str(), 65534, 65534), 0);
+                 },
                  true, {}, LockCase::AsPlanted, true},
         LockCase{"NoWritableLockFolder",
                  [](PortLockTest& t, auto&) { ASSERT_EQ(::chmod(t.folder.c_str(), 0555), 0); },
-                 true, {}, LockCase::Nothing, true},
+                 true, {}, LockCase::Nothing},
         LockCase{"NoLockFolder",
                  [](PortLockTest& t, auto&) {
                    framework::testing::SetLockFolders({t.folder + "/missing"});
