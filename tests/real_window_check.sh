@@ -1,24 +1,20 @@
 #!/usr/bin/env bash
 # The built program in a real X window: its title, its size, a screenshot, the About window
-# opened through the Edit menu (its size, a screenshot, OK in its corner), a refusal box
-# during an upload that waits (centred on the window, a screenshot), and Ctrl+Q, which
-# ends the program with the upload still waiting.
-# Usage: real_window_check.sh PROGRAM OUTPUT_DIR
+# opened through the Edit menu (its size, a screenshot, OK in its corner) and Ctrl+Q. Then
+# the program on a device that answers nothing (PROGRAM_ON_PORT on SILENT_PORT's
+# pseudo-terminal, never a device of this machine): a refusal box during an upload that
+# waits (centred on the window, a screenshot), and Ctrl+Q, which ends the program with the
+# upload still waiting.
+# Usage: real_window_check.sh PROGRAM OUTPUT_DIR PROGRAM_ON_PORT SILENT_PORT
 set -euo pipefail
 program=$1
 out=$2
+program_on_port=$3
+silent_port=$4
 inner() {
   "$program" &
   pid=$!
-  wid=""
-  for _ in $(seq 100); do
-    wid=$(xdotool search --name '^Vantrel-9 Programmer$' 2>/dev/null | head -1 || true)
-    [[ -n "$wid" ]] && break
-    sleep 0.1
-  done
-  [[ -n "$wid" ]] || { echo "no window titled 'Vantrel-9 Programmer'"; kill $pid; exit 1; }
-  xdotool search --sync --onlyvisible --name '^Vantrel-9 Programmer$' >/dev/null
-  sleep 1  # let it paint
+  find_window
   eval "$(xdotool getwindowgeometry --shell "$wid")"
   echo "window $WIDTH x $HEIGHT"
   # The menu bar sits above the 750 x 572 content area.
@@ -63,26 +59,53 @@ inner() {
   fi
   xdotool search --onlyvisible --name '^Vantrel-9 Programmer$' >/dev/null || { echo "OK closed the main window"; kill $pid; exit 1; }
 
-  # A refusal box: a .gen upload whose erase nobody answers, then "Gen Version". The box
-  # stands centred on the main window, whatever frame Qt supposes round it. The upload
-  # sends its erase command to the port the program opened at start-up: only when it
-  # opened none (no serial device, or none it could open) is this tried, so that no device
-  # on this machine, an instrument least of all, is told to erase.
-  held=""
-  for fd in /proc/$pid/fd/*; do
-    target=$(readlink "$fd" 2>/dev/null || true)
-    case "$target" in
-      /dev/tty[A-Za-z]*|/dev/serial/*|/dev/rfcomm*) held=$target ;;
-    esac
+  quit_check
+
+  # A refusal box: a .gen upload whose erase nobody answers, then "Gen Version". The upload
+  # sends its erase command to the port the program opened at start-up, so the program
+  # runs here with its port list and lock folder replaced: its only port is a
+  # pseudo-terminal that drops what it is sent. No device on this machine, an instrument
+  # least of all, is told to erase.
+  locks=$(mktemp -d)
+  exec {port_out}< <(exec "$silent_port")
+  port_pid=$!
+  trap 'kill $port_pid 2>/dev/null || true; rm -rf "$locks"' EXIT
+  device=""
+  read -r -t 10 device <&"$port_out" || true
+  [[ "$device" == /dev/pts/* ]] || { echo "the silent port named no pseudo-terminal: '$device'"; exit 1; }
+  QT_QPA_PLATFORM=xcb "$program_on_port" "$device" "$locks" &
+  pid=$!
+  find_window
+  has_device() {
+    local fd
+    for fd in /proc/$pid/fd/*; do
+      [[ "$(readlink "$fd" 2>/dev/null || true)" == "$device" ]] && return 0
+    done
+    return 1
+  }
+  for _ in $(seq 100); do
+    has_device && break
+    sleep 0.1
   done
-  if [[ -n "$held" ]]; then
-    echo "refusal box not tried: the program has $held open, and the upload would send it an erase command"
-  else
-    check_refusal_box
-  fi
+  has_device || { echo "the program did not open $device"; kill $pid; exit 1; }
+  check_refusal_box
   quit_check
 }
 
+# Waits until the main window of the program just started is shown; sets wid.
+find_window() {
+  wid=""
+  for _ in $(seq 100); do
+    wid=$(xdotool search --name '^Vantrel-9 Programmer$' 2>/dev/null | head -1 || true)
+    [[ -n "$wid" ]] && break
+    sleep 0.1
+  done
+  [[ -n "$wid" ]] || { echo "no window titled 'Vantrel-9 Programmer'"; kill $pid; exit 1; }
+  xdotool search --sync --onlyvisible --name '^Vantrel-9 Programmer$' >/dev/null
+  sleep 1  # let it paint
+}
+
+# The box stands centred on the main window, whatever frame Qt supposes round it.
 # Needs wid, pid and out of inner.
 check_refusal_box() {
   eval "$(xdotool getwindowgeometry --shell "$wid")"
@@ -154,13 +177,13 @@ quit_check() {
     kill -0 $pid 2>/dev/null || break
   done
   if kill -0 $pid 2>/dev/null; then echo "Ctrl+Q did not end the program"; kill $pid; exit 1; fi
-  wait $pid
-  status=$?
+  status=0
+  wait $pid || status=$?
   echo "exit status $status"
-  exit $status
+  (( status == 0 )) || exit $status
 }
 if [[ "${1:-}" != "--inner" && -z "${VANTREL_IN_XVFB:-}" ]]; then
   export VANTREL_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$program" "$out"
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
 fi
 inner

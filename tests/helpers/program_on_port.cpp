@@ -1,6 +1,6 @@
 // The program as main runs it, with its port list and lock folder replaced: the device and
 // the lock folder come from the command line. Tests that reach the program from outside
-// (signals) start it.
+// (signals, a real X window) start it.
 #include <cstdio>
 
 #include "framework/application.h"
