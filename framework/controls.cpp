@@ -108,8 +108,7 @@ class KeyFilter : public QObject {
 // break pasted or dropped into it (CR LF, CR or LF) becomes one blank, and the breaks that
 // end the pasted text add nothing (a copied "ver?" line brings its line end along). The
 // field's text never holds a break, so the breaks seen here are the inserted text's, and
-// the cursor stands right after it: breaks just before the cursor end that text. The
-// cursor is moved with the text, so that it stays right after the paste.
+// the cursor stands right after it: breaks just before the cursor end that text.
 class OneLine : public QValidator {
  public:
   using QValidator::QValidator;

@@ -201,8 +201,6 @@ std::optional<pid_t> FlockHolder(dev_t dev, ino_t ino) {
 
 namespace detail {
 
-std::vector<std::string> LockFolders() { return Folders(); }
-
 bool PortLock::Take(const std::string& device, std::string& why) {
   Release();
   const std::string folder = ChooseFolder();

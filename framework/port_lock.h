@@ -14,7 +14,6 @@
 #include <sys/types.h>
 
 #include <string>
-#include <vector>
 
 namespace framework::detail {
 
@@ -44,8 +43,5 @@ bool HoldDevice(int fd, const std::string& device, std::string& why);
 
 // Why the device could not be opened (errno of open), in the technician's words.
 std::string OpenFailureText(const std::string& device, int error);
-
-// The folders looked in for the lock, in order.
-std::vector<std::string> LockFolders();
 
 }  // namespace framework::detail
