@@ -133,12 +133,15 @@ int RuntimeMain(const ProgramSteps& steps) {
 }
 
 namespace detail {
-void QuitOnTerminationSignals();  // quit_signals.cpp
-}
+// quit_signals.cpp
+void QuitOnTerminationSignals();
+void StopQuittingOnTerminationSignals();
+}  // namespace detail
 
 void RuntimeInit() {
   R().quit = false;
   R().exitStatus = 0;
+  R().reporting = false;  // a report shown in an earlier run does not silence this one
   detail::EnsureQtApplication();
   detail::QuitOnTerminationSignals();
 }
@@ -198,6 +201,8 @@ void RuntimeReleaseModuleObjects() {
 int RuntimeExit() {
   R().app.reset();
   int status = R().exitStatus;
+  // Nothing is left to read the signals' pipe once the application goes.
+  detail::StopQuittingOnTerminationSignals();
   R().qt.reset();
   return status;
 }

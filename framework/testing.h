@@ -34,8 +34,12 @@ void SetSleepScale(double scale);
 std::vector<int> SleepRequests();
 
 // Runs the program's steps as main hands them to the runtime (RuntimeMain): begin, then
-// main, whose event loop returns at once here; the test then drives the events.
+// main, whose event loop returns at once here; the test then drives the events. When begin
+// or main throws, the exception passes on and nothing stays started (after main threw, the
+// end step has run), so that the next StartProgram starts afresh.
 void StartProgram(const ProgramSteps& steps);
+// The same, with the three steps handed over one by one as main hands them.
+void StartProgram(void (*begin)(), void (*main)(), int (*end)());
 // Runs the event loop and the cooperative threads until done() holds or the limit passes;
 // returns whether done() held.
 bool RunEventsUntil(std::function<bool()> done, std::chrono::milliseconds limit);

@@ -8,6 +8,12 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QTimer>
+
+#include <signal.h>
+
+#include <functional>
+#include <stdexcept>
 
 #include "framework/application.h"
 #include "framework/files.h"
@@ -146,6 +152,7 @@ TEST_F(StartupTest, QuitEndsTheLoopAndReleasesTheFileTypes) {
 std::vector<std::string> g_stepsRun;
 
 TEST_F(StartupTest, TheTestingEntryRunsTheProgramsOwnStepsInMainsOrder) {
+  g_stepsRun.clear();
   const framework::ProgramSteps steps{
       [] { g_stepsRun.push_back("begin"); shell::MainBegin(); },
       [] { g_stepsRun.push_back("main"); shell::Main_(); },
@@ -162,6 +169,137 @@ TEST_F(StartupTest, TheTestingEntryRunsTheProgramsOwnStepsInMainsOrder) {
   EXPECT_EQ(Stop(), 0);
   EXPECT_EQ(g_stepsRun, (std::vector<std::string>{"begin", "main", "end"}));
   EXPECT_TRUE(framework::RegisteredFileTypes().empty());
+
+  // The steps handed over one by one, as main hands them.
+  g_stepsRun.clear();
+  stopped = false;
+  framework::testing::StartProgram(steps.begin, steps.main, steps.end);
+  EXPECT_EQ(g_stepsRun, (std::vector<std::string>{"begin", "main"}));
+  EXPECT_TRUE(Window1()->Widget()->isVisible());
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(g_stepsRun, (std::vector<std::string>{"begin", "main", "end"}));
+}
+
+// A start that fails leaves nothing started: what it made is released, and the next start
+// starts the program afresh.
+TEST_F(StartupTest, AStartThatFailsIsUndoneAndTheNextStartRuns) {
+  g_stepsRun.clear();
+  const framework::ProgramSteps failingBegin{
+      [] { g_stepsRun.push_back("begin"); throw std::runtime_error("begin failed"); },
+      [] { g_stepsRun.push_back("main"); },
+      [] { g_stepsRun.push_back("end"); return 0; }};
+  EXPECT_THROW(framework::testing::StartProgram(failingBegin), std::runtime_error);
+  // Nothing began, so no end step is owed.
+  EXPECT_EQ(g_stepsRun, (std::vector<std::string>{"begin"}));
+  EXPECT_EQ(framework::testing::StopProgram(), 0);
+  EXPECT_EQ(g_stepsRun, (std::vector<std::string>{"begin"}));
+
+  // main fails once the window is up: the end step releases it at once.
+  g_stepsRun.clear();
+  const framework::ProgramSteps failingMain{
+      [] { g_stepsRun.push_back("begin"); shell::MainBegin(); },
+      [] {
+        g_stepsRun.push_back("main");
+        shell::Main_();
+        throw std::runtime_error("main failed");
+      },
+      [] { g_stepsRun.push_back("end"); return shell::MainEnd(); }};
+  EXPECT_THROW(framework::testing::StartProgram(failingMain), std::runtime_error);
+  EXPECT_EQ(g_stepsRun, (std::vector<std::string>{"begin", "main", "end"}));
+  EXPECT_EQ(framework::RuntimeGetImplicitWindow("Window1"), nullptr);
+  EXPECT_TRUE(framework::RegisteredFileTypes().empty());
+
+  // The next start is not refused as running already.
+  Window1_* w = nullptr;
+  ASSERT_NO_THROW(w = Start({}));
+  ASSERT_NE(w, nullptr);
+  EXPECT_TRUE(w->Widget()->isVisible());
+  EXPECT_FALSE(framework::RuntimeQuitRequested());
+  EXPECT_EQ(Stop(), 0);
+}
+
+// --- termination signals, in this process: no signal that ends it is sent ---
+
+void NoteSignal(int) {}
+
+struct sigaction ActionOf(int number) {
+  struct sigaction now {};
+  EXPECT_EQ(::sigaction(number, nullptr, &now), 0);
+  return now;
+}
+
+class StartupSignalTest : public StartupTest {
+ protected:
+  void SetUp() override {
+    StartupTest::SetUp();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(::sigaction(kSignals[i], nullptr, &saved_[i]), 0);
+    // What the runtime finds: one signal with a handler of someone else's, one ignored (as
+    // under nohup), one at its default.
+    struct sigaction other {};
+    other.sa_handler = NoteSignal;
+    sigemptyset(&other.sa_mask);
+    ASSERT_EQ(::sigaction(SIGINT, &other, nullptr), 0);
+    ASSERT_EQ(::signal(SIGHUP, SIG_IGN), SIG_DFL);
+    ASSERT_NE(::signal(SIGTERM, SIG_DFL), SIG_ERR);
+  }
+  void TearDown() override {
+    StartupTest::TearDown();
+    for (int i = 0; i < 3; ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
+  }
+  // Whether each signal acts as the runtime found it.
+  static void ExpectAsFound(const char* when) {
+    EXPECT_EQ(ActionOf(SIGINT).sa_handler, &NoteSignal) << when;
+    EXPECT_EQ(ActionOf(SIGHUP).sa_handler, SIG_IGN) << when;
+    EXPECT_EQ(ActionOf(SIGTERM).sa_handler, SIG_DFL) << when;
+  }
+  // A few passes of the event loop: each zero timer runs in a pass of its own, after the
+  // events that were there when it was posted.
+  static void RunPasses(int count) {
+    int passes = 0;
+    std::function<void()> next = [&] {
+      if (++passes < count) QTimer::singleShot(0, next);
+    };
+    QTimer::singleShot(0, next);
+    framework::testing::RunEventsUntil([&] { return passes >= count; }, 5000ms);
+  }
+
+  static constexpr int kSignals[3] = {SIGTERM, SIGHUP, SIGINT};
+  struct sigaction saved_[3] {};
+};
+
+TEST_F(StartupSignalTest, TheHandlersLastAsLongAsTheRuntimeAndASignalOfOneRunQuitsNoOther) {
+  Window1_* w = Start({});
+  ASSERT_NE(w, nullptr);
+  // The program's handler is in for the two it may take; the ignored one stays ignored.
+  const auto ours = ActionOf(SIGTERM).sa_handler;
+  ASSERT_NE(ours, SIG_DFL);
+  ASSERT_NE(ours, SIG_IGN);
+  EXPECT_EQ(ActionOf(SIGINT).sa_handler, ours);
+  EXPECT_EQ(ActionOf(SIGHUP).sa_handler, SIG_IGN);
+
+  // A signal whose quit the loop never gets to: after it, the next one takes the default
+  // action (ends the process) instead of waiting on the same loop.
+  ASSERT_EQ(::raise(SIGTERM), 0);
+  EXPECT_EQ(ActionOf(SIGTERM).sa_handler, SIG_DFL);
+  EXPECT_EQ(ActionOf(SIGINT).sa_handler, SIG_DFL);
+  EXPECT_EQ(ActionOf(SIGHUP).sa_handler, SIG_IGN);
+  EXPECT_FALSE(framework::RuntimeQuitRequested()) << "no event has been handled yet";
+  EXPECT_EQ(Stop(), 0);
+  ExpectAsFound("after the runtime ended");
+
+  // The next run: the signal left unread in the last one does not quit it.
+  stopped = false;
+  w = Start({});
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(ActionOf(SIGTERM).sa_handler, ours);
+  RunPasses(5);
+  EXPECT_FALSE(framework::RuntimeQuitRequested()) << "a signal of the last run quit this one";
+  EXPECT_TRUE(w->Widget()->isVisible());
+  // A signal of its own still quits it, as Quit does.
+  ASSERT_EQ(::raise(SIGINT), 0);
+  EXPECT_TRUE(framework::testing::RunEventsUntil([] { return framework::RuntimeQuitRequested(); }, 5000ms));
+  EXPECT_EQ(Stop(), 0);
+  ExpectAsFound("after the second run");
 }
 
 TEST_F(StartupTest, FileTypesAreRegisteredOnceInTableOrderWithTheirStrings) {
