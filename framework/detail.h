@@ -55,8 +55,10 @@ void RegisterOpenWindow(framework::Window* w);
 void ForgetWindow(framework::Window* w);
 // A closed window is let go once no handler of it can still be running.
 void WindowClosed(framework::Window* w);
-// The open windows, front first as Qt knows it, and the window of a top-level widget.
+// The open windows in the order they opened, and the window of a top-level widget.
 std::vector<framework::Window*> OpenWindowList();
+// The program's first window while it is open (the main window); null when there is none.
+framework::Window* MainWindow();
 framework::Window* WindowOfWidget(QWidget* top);
 // Places the controls again after the content area changed size (edge locks).
 void RelayoutControls(framework::Window* w);

@@ -1,6 +1,5 @@
 // The message box. A modal dialog runs a nested event loop, which must never run on a
 // thread's fiber stack: a box asked for there is shown from the main stack instead.
-#include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
@@ -25,15 +24,12 @@ std::function<void(const std::string&)>& Seam() {
   return box;
 }
 
-// The box belongs to the program's window the user works in: the active one, or else the
-// first one open, which is the main window. A box without one stands in the middle of the
-// screen, wherever the window is, and leaves the window free to be clicked.
+// Every box belongs to the main window, whichever window is in front (About, say): the
+// program's messages are about its work there. Only with no window open has a box no
+// owner; it then stands in the middle of the screen.
 QWidget* OwnerWindow() {
-  QWidget* active = QApplication::activeWindow();
-  if (active && detail::WindowOfWidget(active)) return active;
-  for (Window* w : detail::OpenWindowList())
-    if (w->Widget() && w->Widget()->isVisible()) return w->Widget();
-  return nullptr;
+  Window* main = detail::MainWindow();
+  return main ? main->Widget() : nullptr;
 }
 
 // Qt places a dialog on its parent as though a 10 x 40 frame stood round it whenever it

@@ -46,6 +46,12 @@ std::vector<Window*>& OpenWindows() {
   return w;
 }
 
+// The program's first window, until it goes: the main window.
+Window*& Main() {
+  static Window* w = nullptr;
+  return w;
+}
+
 std::string Describe(std::exception_ptr e) {
   try {
     std::rethrow_exception(e);
@@ -93,7 +99,12 @@ bool PumpUntil(const std::function<bool()>& done, std::chrono::steady_clock::tim
   }
 }
 
-void RegisterOpenWindow(Window* w) { OpenWindows().push_back(w); }
+void RegisterOpenWindow(Window* w) {
+  OpenWindows().push_back(w);
+  if (!Main()) Main() = w;
+}
+
+Window* MainWindow() { return Main(); }
 
 std::vector<Window*> OpenWindowList() { return OpenWindows(); }
 
@@ -104,6 +115,7 @@ Window* WindowOfWidget(QWidget* top) {
 }
 
 void ForgetWindow(Window* w) {
+  if (Main() == w) Main() = nullptr;
   auto& v = OpenWindows();
   v.erase(std::remove(v.begin(), v.end(), w), v.end());
 }
@@ -195,6 +207,7 @@ void RuntimeReleaseModuleObjects() {
   for (Window* w : windows)
     if (!w->IsClosed()) w->Close();
   OpenWindows().clear();
+  Main() = nullptr;
   detail::SweepClosedWindows();
 }
 
