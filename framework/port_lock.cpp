@@ -1,6 +1,7 @@
 // The port lock: the lock file in the lock folder and the lock on the device.
 #include "framework/port_lock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -11,14 +12,18 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
 #include <set>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "framework/testing.h"
 
@@ -41,17 +46,24 @@ std::set<std::string>& HeldHere() {
 
 std::string ErrnoText(int code) { return std::strerror(code); }
 
-// The first writable folder; else the first that exists, where other programs' locks are
-// still honoured though none of ours can be made; "" when there is none.
-std::string ChooseFolder() {
-  std::string existing;
+// The lock folders that exist, each once (/var/lock is often a link to /run/lock), in
+// their order; the first writable one is where this program's lock goes.
+struct LockFolder {
+  std::string path;
+  bool writable;
+};
+std::vector<LockFolder> ExistingFolders() {
+  std::vector<LockFolder> found;
+  std::vector<std::pair<dev_t, ino_t>> seen;
   for (const std::string& folder : Folders()) {
     struct stat st;
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return folder;
-    if (existing.empty()) existing = folder;
+    const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
+    if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
+    seen.push_back(id);
+    found.push_back({folder, ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0});
   }
-  return existing;
+  return found;
 }
 
 // The device's path below /dev, '/' made '_' (minicom's form; for a device directly in
@@ -105,8 +117,14 @@ const char* KindOf(mode_t mode) {
 
 enum class Verdict { Live, Stale, Vanished, Refused };
 
+// The file a verdict was reached on, so that only that one is removed as stale.
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
 // Reads what lies at the lock's path without following a link or waiting on it.
-Verdict Judge(const std::string& path, const std::string& device, std::string& why) {
+Verdict Judge(const std::string& path, const std::string& device, std::string& why, FileId& judged) {
   const std::string refusal = "Cannot open " + device + ": ";
   int fd;
   do {
@@ -133,6 +151,7 @@ Verdict Judge(const std::string& path, const std::string& device, std::string& w
     ::close(fd);
     return Verdict::Refused;
   }
+  judged = {st.st_dev, st.st_ino};
   char bytes[32];
   ssize_t n;
   do {
@@ -197,55 +216,171 @@ std::optional<pid_t> FlockHolder(dev_t dev, ino_t ino) {
   return std::nullopt;
 }
 
+// A process other than this one with the character device rdev open, from the descriptor
+// links under /proc. Bounded (a busy machine has many thousands of descriptors), and only
+// links into /dev are looked at, so that no look waits on a network file system; other
+// users' processes can't be looked into without privilege and are passed over.
+std::optional<pid_t> DeviceHolder(dev_t rdev) {
+  constexpr int kMostLinks = 1 << 16;
+  int links = 0;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return std::nullopt;
+  std::optional<pid_t> holder;
+  const pid_t self = ::getpid();
+  while (!holder && links < kMostLinks) {
+    const dirent* process = ::readdir(proc);
+    if (!process) break;
+    char* end = nullptr;
+    const long pid = std::strtol(process->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0 || pid == self) continue;
+    const int fds = ::openat(::dirfd(proc), (std::string(process->d_name) + "/fd").c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fds < 0) continue;
+    DIR* list = ::fdopendir(fds);
+    if (!list) {
+      ::close(fds);
+      continue;
+    }
+    while (const dirent* entry = ::readdir(list)) {
+      if (entry->d_name[0] == '.') continue;
+      if (++links > kMostLinks) break;
+      char target[16];
+      const ssize_t n = ::readlinkat(::dirfd(list), entry->d_name, target, sizeof target);
+      if (n < 5 || std::memcmp(target, "/dev/", 5) != 0) continue;
+      struct stat st;
+      if (::fstatat(::dirfd(list), entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
+        holder = static_cast<pid_t>(pid);
+        break;
+      }
+    }
+    ::closedir(list);
+  }
+  ::closedir(proc);
+  return holder;
+}
+
+// " (name, PID n)" for the other program that has the device open, "" when none is seen.
+std::string HolderOfDevice(dev_t rdev) {
+  const std::optional<pid_t> holder = DeviceHolder(rdev);
+  return holder ? " (" + Holder(*holder) + ")" : std::string();
+}
+
+enum class Cleared { Free, Held, StaleStays };
+
+// Clears the way at path: nothing there, or a stale lock removed. Held (with why) when a
+// live lock or something that can't be judged lies there; StaleStays for a stale lock that
+// can't be removed.
+Cleared Clear(const std::string& path, const std::string& device, std::string& why) {
+  // A lock that vanishes or is replaced between the looks was another program's being taken
+  // or given back; a few rounds settle it.
+  for (int round = 0; round < 5; ++round) {
+    FileId judged;
+    switch (Judge(path, device, why, judged)) {
+      case Verdict::Live:
+      case Verdict::Refused:
+        return Cleared::Held;
+      case Verdict::Vanished:
+        return Cleared::Free;
+      case Verdict::Stale: {
+        // Only the file judged: another program may have put its own lock there since.
+        struct stat now;
+        if (::lstat(path.c_str(), &now) != 0) {
+          if (errno == ENOENT) return Cleared::Free;
+          continue;
+        }
+        if (now.st_dev != judged.dev || now.st_ino != judged.ino) continue;
+        if (::unlink(path.c_str()) == 0 || errno == ENOENT) continue;  // judge what is there now
+        return Cleared::StaleStays;
+      }
+    }
+  }
+  why = "Cannot open " + device + ": another program keeps taking and giving back " + path;
+  return Cleared::Held;
+}
+
+enum class Made { Ours, None, Held };
+
+// Puts this program's lock at path whole: the number is written to a file of its own in the
+// same folder, which is then linked to the lock's name, so that no other program ever reads
+// the lock empty or half-written. The link fails where a lock is there already; that one is
+// judged as any other. None when no lock can be made here.
+Made Make(const std::string& path, const std::string& device, std::string& why, FileId& ours) {
+  const std::string folder = path.substr(0, path.rfind('/'));
+  char text[16];
+  const int size = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+  for (int round = 0; round < 5; ++round) {
+    std::string temporary = folder + "/LTMP.XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return Made::None;  // not writable, full
+    struct stat st;
+    // Readable by every other program, whatever the umask.
+    const bool written = ::fchmod(fd, 0644) == 0 &&
+                         WriteAll(fd, text, static_cast<std::size_t>(size)) && ::fstat(fd, &st) == 0;
+    ::close(fd);
+    int linked = -1, linkError = 0;
+    if (written) {
+      linked = ::link(temporary.c_str(), path.c_str());
+      linkError = errno;
+    }
+    (void)::unlink(temporary.c_str());
+    if (!written) return Made::None;
+    if (linked == 0) {
+      ours = {st.st_dev, st.st_ino};
+      return Made::Ours;
+    }
+    if (linkError != EEXIST) return Made::None;  // a folder that takes no links, say
+    switch (Clear(path, device, why)) {
+      case Cleared::Free:
+        continue;
+      case Cleared::Held:
+        return Made::Held;
+      case Cleared::StaleStays:
+        return Made::None;
+    }
+  }
+  why = "Cannot open " + device + ": another program keeps taking and giving back " + path;
+  return Made::Held;
+}
+
 }  // namespace
 
 namespace detail {
 
 bool PortLock::Take(const std::string& device, std::string& why) {
   Release();
-  const std::string folder = ChooseFolder();
-  if (folder.empty()) return true;  // nowhere to look: the device lock holds alone
-  const std::string path = folder + "/" + LockName(device);
-  // A lock that vanishes between the looks was another program's being taken or given
-  // back; a few rounds settle it.
-  for (int round = 0; round < 5; ++round) {
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      char text[16];
-      const int size = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
-      (void)::fchmod(fd, 0644);  // readable by every other program, whatever the umask
-      struct stat st;
-      const bool written = WriteAll(fd, text, static_cast<std::size_t>(size)) && ::fstat(fd, &st) == 0;
-      ::close(fd);
-      if (!written) {
-        // A lock without its number would keep every program out: none rather than that.
-        (void)::unlink(path.c_str());
-        return true;
-      }
-      path_ = path;
-      dev_ = st.st_dev;
-      ino_ = st.st_ino;
-      HeldHere().insert(path_);
-      return true;
-    }
-    const int e = errno;
-    if (e == EINTR) continue;
-    if (e != EEXIST) return true;  // no lock of ours can be made here (not writable, full)
-    switch (Judge(path, device, why)) {
-      case Verdict::Live:
-      case Verdict::Refused:
-        return false;
-      case Verdict::Vanished:
-        continue;
-      case Verdict::Stale:
-        if (::unlink(path.c_str()) == 0 || errno == ENOENT) continue;
-        // Another user's, in the sticky folder: its owner is gone all the same.
-        why.clear();
-        return true;
+  why.clear();
+  const std::string name = LockName(device);
+  // A live lock in any of the folders keeps the port: tools differ in where they look.
+  std::string home;
+  bool homeTaken = false;
+  for (const LockFolder& folder : ExistingFolders()) {
+    const std::string path = folder.path + "/" + name;
+    const Cleared cleared = Clear(path, device, why);
+    if (cleared == Cleared::Held) return false;
+    if (home.empty() && folder.writable) {
+      home = path;
+      // A stale lock there that can't be removed (another user's, in the sticky folder):
+      // its owner is gone all the same, and the device lock and the exclusive-use flag then
+      // hold alone.
+      homeTaken = cleared == Cleared::StaleStays;
     }
   }
-  why = "Cannot open " + device + ": another program keeps taking and giving back " + path;
+  why.clear();
+  if (home.empty() || homeTaken) return true;  // no lock of ours can be made
+  FileId ours;
+  switch (Make(home, device, why, ours)) {
+    case Made::Ours:
+      path_ = home;
+      dev_ = ours.dev;
+      ino_ = ours.ino;
+      HeldHere().insert(path_);
+      return true;
+    case Made::None:
+      why.clear();
+      return true;
+    case Made::Held:
+      return false;
+  }
   return false;
 }
 
@@ -264,7 +399,9 @@ bool HoldDevice(int fd, const std::string& device, std::string& why) {
   // the flag is looked at too.
   int exclusive = 0;
   if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
-    why = refusal + ", which keeps the device to itself";
+    struct stat st;
+    why = refusal + (::fstat(fd, &st) == 0 ? HolderOfDevice(st.st_rdev) : std::string()) +
+          ", which keeps the device to itself";
     return false;
   }
   for (;;) {
@@ -298,8 +435,12 @@ std::string OpenFailureText(const std::string& device, int error) {
     case ENODEV:
     case ENXIO:
       return head + "no such device (unplugged?)";
-    case EBUSY:
-      return head + "in use by another program, which keeps the device to itself";
+    case EBUSY: {
+      struct stat st;
+      const bool isDevice = ::stat(device.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+      return head + "in use by another program" + (isDevice ? HolderOfDevice(st.st_rdev) : std::string()) +
+             ", which keeps the device to itself";
+    }
     case ENOTTY:
       return head + "not a serial device";
     default:

@@ -1,7 +1,9 @@
 #pragma once
 // Keeping a serial device to this program, by the conventions other serial programs keep:
 // - a lock file LCK..<name> in the system's lock folder, holding the owner's process number
-//   as ten characters right-aligned and a newline (cu and the UUCP tools, minicom);
+//   as ten characters right-aligned and a newline (cu and the UUCP tools, minicom). A live
+//   lock in any of the lock folders (/var/lock, /run/lock, where they differ) is honoured;
+//   this program's goes to the first writable one, whole from the start;
 // - an flock(2) on the device itself (picocom);
 // - the terminal's exclusive-use flag (the caller sets it once the device is held).
 //
@@ -25,7 +27,7 @@ class PortLock {
   ~PortLock() { Release(); }
 
   // Marks device as this program's in the lock folder. False, with why, when another
-  // program holds it or what lies at the lock's path can't be judged.
+  // program holds it or what lies at a lock's path in any lock folder can't be judged.
   bool Take(const std::string& device, std::string& why);
   // Removes the lock file that Take made, if it is still the one it made.
   void Release();

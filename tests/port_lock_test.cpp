@@ -1,21 +1,28 @@
 // The port lock against lock folders the test makes itself, the lock on the device, and
 // the program ending by a signal, all on the simulator's pseudo-terminal.
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -67,10 +74,76 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
   return true;
 }
 
-// A process of the test's own: alive until the object goes, or gone from the start.
+// Ends the process, failing, when the object is not gone by the deadline: a call that
+// blocks for ever can't be stopped from outside, and a test that waited on it would hang.
+class Deadline {
+ public:
+  Deadline(std::chrono::seconds limit, std::string what)
+      : watch_([this, limit, what = std::move(what)] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!met_.wait_for(lock, limit, [this] { return done_; })) {
+            std::fprintf(stderr, "Failure: %s (still waiting after %lld s)\n", what.c_str(),
+                         static_cast<long long>(limit.count()));
+            std::fflush(stderr);
+            std::_Exit(1);
+          }
+        }) {}
+  ~Deadline() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    met_.notify_one();
+    watch_.join();
+  }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable met_;
+  bool done_ = false;
+  std::thread watch_;
+};
+
+// Takes capabilities out of the calling thread's effective set for the object's lifetime
+// (root's rights past what an ordinary user meets, other than the permission bits, which
+// HeldToPermissions covers). Ok() when the thread lacks them now.
+class WithoutCapabilities {
+ public:
+  explicit WithoutCapabilities(__u32 rights) {
+    if (::syscall(SYS_capget, &header_, saved_) != 0) return;
+    if (saved_[0].effective & rights) {
+      __user_cap_data_struct fewer[_LINUX_CAPABILITY_U32S_3];
+      std::memcpy(fewer, saved_, sizeof fewer);
+      fewer[0].effective &= ~rights;
+      changed_ = ::syscall(SYS_capset, &header_, fewer) == 0;
+    }
+    __user_cap_data_struct now[_LINUX_CAPABILITY_U32S_3] = {};
+    ok_ = ::syscall(SYS_capget, &header_, now) == 0 && (now[0].effective & rights) == 0;
+  }
+  ~WithoutCapabilities() {
+    if (changed_) (void)::syscall(SYS_capset, &header_, saved_);
+  }
+  WithoutCapabilities(const WithoutCapabilities&) = delete;
+  WithoutCapabilities& operator=(const WithoutCapabilities&) = delete;
+  bool Ok() const { return ok_; }
+
+ private:
+  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct saved_[_LINUX_CAPABILITY_U32S_3] = {};
+  bool changed_ = false;
+  bool ok_ = false;
+};
+
+// The user a process of another user's runs as (nobody).
+constexpr uid_t kAnotherUser = 65534;
+
+// A process of the test's own: alive until the object goes, or gone from the start; alive
+// as another user (made so by root).
 class Child {
  public:
-  enum Kind { Alive, Gone };
+  enum Kind { Alive, Gone, AliveAsAnotherUser };
   explicit Child(Kind kind) {
     int ready[2];
     if (::pipe(ready) != 0) std::abort();
@@ -78,6 +151,10 @@ class Child {
     if (pid_ == 0) {
       // Only async-signal-safe calls from here: the parent has other threads.
       if (kind == Gone) ::_exit(0);
+      if (kind == AliveAsAnotherUser &&
+          (::syscall(SYS_setresgid, kAnotherUser, kAnotherUser, kAnotherUser) != 0 ||
+           ::syscall(SYS_setresuid, kAnotherUser, kAnotherUser, kAnotherUser) != 0))
+        ::_exit(1);
       (void)!::write(ready[1], "x", 1);
       for (;;) ::pause();
     }
@@ -86,11 +163,13 @@ class Child {
       ::waitpid(pid_, nullptr, 0);
     } else {
       char byte;
-      (void)!::read(ready[0], &byte, 1);
+      ready_ = ::read(ready[0], &byte, 1) == 1;
     }
     ::close(ready[0]);
     kind_ = kind;
   }
+  // Whether a live child got as far as being what was asked.
+  bool Ready() const { return ready_; }
   // A child that holds an flock on the device before it says it is ready.
   static pid_t HoldingDevice(const std::string& path, int* readyFd) {
     int ready[2];
@@ -106,8 +185,31 @@ class Child {
     *readyFd = ready[0];
     return pid;
   }
+  // A child that sets the device's exclusive-use flag and keeps it until *releaseFd is
+  // closed; it then takes the flag off and ends.
+  static pid_t HoldingDeviceExclusively(const std::string& path, int* readyFd, int* releaseFd) {
+    int ready[2], release[2];
+    if (::pipe(ready) != 0 || ::pipe(release) != 0) std::abort();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(release[1]);
+      const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      if (fd < 0 || ::ioctl(fd, TIOCEXCL) != 0) ::_exit(1);
+      (void)!::write(ready[1], "x", 1);
+      char byte;
+      while (::read(release[0], &byte, 1) != 0) {
+      }
+      ::ioctl(fd, TIOCNXCL);
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    *readyFd = ready[0];
+    *releaseFd = release[1];
+    return pid;
+  }
   ~Child() {
-    if (kind_ == Alive) {
+    if (kind_ != Gone) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
@@ -119,6 +221,7 @@ class Child {
  private:
   pid_t pid_ = -1;
   Kind kind_ = Gone;
+  bool ready_ = false;
 };
 
 class PortLockTest : public ::testing::Test {
@@ -140,8 +243,12 @@ class PortLockTest : public ::testing::Test {
   }
   void TearDown() override { ::chmod(folder.c_str(), 01777); }
 
+  // The lock's file name, and its path in another lock folder.
+  std::string LockName() const { return lock.substr(folder.size() + 1); }
+
   testsupport::TempDir dir;
   std::string folder, lock;
+  pid_t named = 0;  // the process a planted lock names, where the case needs it
   InstrumentSim sim;
   Serial port;
 };
@@ -156,6 +263,9 @@ struct LockCase {
   std::vector<std::string> says;  // parts of the refusal; "<lock>" stands for its path
   enum After { Ours, AsPlanted, Nothing } after;
   bool plantedByRoot = false;  // only root makes files another user's
+  // The open runs without the right to signal other users' processes (root has it): kill
+  // then says EPERM for the process the lock names, as it does for an ordinary user.
+  bool withoutKillRight = false;
 };
 
 void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
@@ -171,18 +281,29 @@ TEST_P(PortLockFolderTest, OpensOrRefusesAtOnceAndLeavesOtherProgramsLocksAlone)
   // the sticky folder's rule.
   testsupport::HeldToPermissions held(testsupport::HeldToPermissions::BitsAndStickyFolders);
   ASSERT_TRUE(held.Ok()) << "root could not give up getting past the permissions";
+  std::optional<WithoutCapabilities> noKill;
+  if (c.withoutKillRight) {
+    noKill.emplace(CAP_TO_MASK(CAP_KILL));
+    ASSERT_TRUE(noKill->Ok()) << "root could not give up signalling other users' processes";
+    errno = 0;
+    ASSERT_EQ(::kill(named, 0), -1);
+    ASSERT_EQ(errno, EPERM) << "the lock's process is not another user's to this test";
+  }
   struct stat planted {};
   const bool hadSomething = ::lstat(lock.c_str(), &planted) == 0;
   const std::string before = hadSomething && S_ISREG(planted.st_mode) ? ReadFile(lock) : "";
 
-  const auto start = Clock::now();
-  const bool opened = port.Open();
-  EXPECT_LT(Clock::now() - start, 1s) << "the open waited on what lies at the lock's path";
+  bool opened;
+  {
+    Deadline limit(10s, "the open waited on what lies at the lock's path");
+    opened = port.Open();
+  }
   const std::string text = port.LastErrorText();
   ASSERT_EQ(opened, c.opens) << text;
   EXPECT_EQ(port.IsOpen(), c.opens);
   for (std::string part : c.says) {
     if (part == "<lock>") part = lock;
+    if (part == "<pid>") part = "PID " + std::to_string(named);
     EXPECT_NE(text.find(part), std::string::npos) << "\"" << part << "\" missing from: " << text;
   }
   if (!c.opens) {
@@ -259,6 +380,20 @@ INSTANTIATE_TEST_SUITE_P(
                    PutFile(t.lock, std::to_string(child->Pid()) + "\nvantrel9-programmer\nbench\n\n");
                  },
                  true, {}, LockCase::Ours},
+        // Alive, but not this user's to signal: kill says EPERM, and the lock stands.
+        LockCase{"LiveLockOfAnotherUsersProcessIsHonoured",
+                 [](PortLockTest& t, auto& child) {
+                   if (::geteuid() == 0) {
+                     // Root shares its user with PID 1: a process of another user's.
+                     child = std::make_unique<Child>(Child::AliveAsAnotherUser);
+                     ASSERT_TRUE(child->Ready()) << "the child could not become another user";
+                     t.named = child->Pid();
+                   } else {
+                     t.named = 1;  // always alive, and root's
+                   }
+                   PutFile(t.lock, ClassicLock(t.named));
+                 },
+                 false, {"in use by another program", "<lock>", "<pid>"}, LockCase::AsPlanted, false, true},
         LockCase{"LockNamingNoProcessIsRefused",
                  [](PortLockTest& t, auto&) { PutFile(t.lock, ""); },
                  false, {"<lock>", "names no process"}, LockCase::AsPlanted},
@@ -333,6 +468,94 @@ TEST_F(PortLockTest, ADeviceBelowDevIsLockedUnderItsNameThere) {
   EXPECT_TRUE(Listing(folder).empty());
 }
 
+// The lock comes into its folder whole: it is never written under its own name, so another
+// program never reads it empty or half-written (and takes it for one that names nobody).
+TEST_F(PortLockTest, TheLockAppearsWholeUnderItsName) {
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE), 0);
+  ASSERT_TRUE(port.Open()) << port.LastErrorText();
+  std::vector<std::uint32_t> underItsName;
+  alignas(inotify_event) char events[8192];
+  for (;;) {
+    const ssize_t n = ::read(watch, events, sizeof events);
+    if (n <= 0) break;
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+      if (e->len > 0 && LockName() == e->name) underItsName.push_back(e->mask);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
+  }
+  ::close(watch);
+  ASSERT_FALSE(underItsName.empty()) << "no lock came";
+  for (std::uint32_t mask : underItsName)
+    EXPECT_EQ(mask & (IN_MODIFY | IN_CLOSE_WRITE), 0u) << "the lock was written under its own name";
+  EXPECT_TRUE(underItsName[0] & (IN_CREATE | IN_MOVED_TO));
+  EXPECT_EQ(ReadFile(lock), ClassicLock(::getpid()));
+  EXPECT_EQ(Listing(folder), std::vector<std::string>{LockName()}) << "a file of the making was left";
+}
+
+// Where /var/lock and /run/lock are two folders, tools differ in the one they look in: a
+// live lock in either keeps the port, and this program's own goes to one only.
+class PortLockTwoFoldersTest : public PortLockTest {
+ public:
+  void SetUp() override {
+    PortLockTest::SetUp();
+    other = dir.Path() + "/other-lock";
+    ASSERT_EQ(::mkdir(other.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(other.c_str(), 01777), 0);
+    otherLock = other + "/" + LockName();
+    framework::testing::SetLockFolders({folder, other});
+  }
+  void TearDown() override {
+    ::chmod(other.c_str(), 01777);
+    PortLockTest::TearDown();
+  }
+  std::string other, otherLock;
+};
+
+TEST_F(PortLockTwoFoldersTest, ALiveLockInTheSecondFolderIsHonoured) {
+  Child holder(Child::Alive);
+  PutFile(otherLock, ClassicLock(holder.Pid()));
+  EXPECT_FALSE(port.Open());
+  const std::string text = port.LastErrorText();
+  EXPECT_NE(text.find(otherLock), std::string::npos) << text;
+  EXPECT_NE(text.find("PID " + std::to_string(holder.Pid())), std::string::npos) << text;
+  EXPECT_TRUE(Listing(folder).empty()) << "a lock was made beside the live one";
+  EXPECT_EQ(ReadFile(otherLock), ClassicLock(holder.Pid()));
+}
+
+TEST_F(PortLockTwoFoldersTest, TheLockGoesToTheFirstWritableFolderOnly) {
+  // Both writable: the first.
+  ASSERT_TRUE(port.Open()) << port.LastErrorText();
+  EXPECT_EQ(Listing(folder), std::vector<std::string>{LockName()});
+  EXPECT_TRUE(Listing(other).empty());
+  port.Close();
+  EXPECT_TRUE(Listing(folder).empty());
+  // The first not writable: the second.
+  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+  testsupport::HeldToPermissions held;
+  ASSERT_TRUE(held.Ok()) << "root could not give up getting past the permissions";
+  ASSERT_TRUE(port.Open()) << port.LastErrorText();
+  EXPECT_TRUE(Listing(folder).empty());
+  EXPECT_EQ(Listing(other), std::vector<std::string>{LockName()});
+  EXPECT_EQ(ReadFile(otherLock), ClassicLock(::getpid()));
+  port.Close();
+  EXPECT_TRUE(Listing(other).empty());
+}
+
+// The same folder named twice (/var/lock a link to /run/lock, as on Debian) is one folder:
+// the program's own lock there is not taken for another program's.
+TEST_F(PortLockTest, AFolderNamedTwiceThroughALinkIsOneFolder) {
+  const std::string alias = dir.Path() + "/alias";
+  ASSERT_EQ(::symlink(folder.c_str(), alias.c_str()), 0);
+  framework::testing::SetLockFolders({alias, folder});
+  ASSERT_TRUE(port.Open()) << port.LastErrorText();
+  EXPECT_EQ(Listing(folder), std::vector<std::string>{LockName()});
+  port.Close();
+  EXPECT_TRUE(Listing(folder).empty());
+}
+
 // --- the lock on the device ---
 
 TEST_F(PortLockTest, ADeviceAnotherProgramHoldsWithFlockIsRefusedAndNoLockIsLeft) {
@@ -354,20 +577,71 @@ TEST_F(PortLockTest, ADeviceAnotherProgramHoldsWithFlockIsRefusedAndNoLockIsLeft
 }
 
 TEST_F(PortLockTest, AnOpenPortHoldsTheDeviceWithFlockForOtherPrograms) {
-  ASSERT_TRUE(port.Open()) << port.LastErrorText();
-  // What picocom does: its open is refused (the exclusive-use flag, for all but root), or
-  // its flock is.
+  // Another program's descriptor, opened before the port: the exclusive-use flag turns
+  // away only opens that come after it, so this one meets the flock alone (as root's
+  // open would, whenever it came).
   const int fd = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    EXPECT_EQ(errno, EBUSY);
-  } else {
-    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(errno, EWOULDBLOCK);
-    ::close(fd);
-  }
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(port.Open()) << port.LastErrorText();
+  // What picocom does.
+  errno = 0;
+  EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the device is not locked";
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  port.Close();
+  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the close kept the device locked";
+  ::close(fd);
 }
 
+// A device another program keeps to itself with the exclusive-use flag: the open is refused
+// (or, for root, gets past the flag and finds it set), naming the program.
+class PortLockExclusiveTest : public PortLockTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PortLockExclusiveTest, ADeviceKeptByAnotherProgramIsRefusedNamingIt) {
+  const bool rootGetsPast = GetParam();
+  if (rootGetsPast && ::geteuid() != 0) GTEST_SKIP() << "only root's open gets past the flag";
+  int ready = -1, release = -1;
+  const pid_t holder = Child::HoldingDeviceExclusively(sim.SlavePath(), &ready, &release);
+  char byte = 0;
+  ASSERT_EQ(::read(ready, &byte, 1), 1) << "the holder could not set the flag";
+  ::close(ready);
+  {
+    // Without the right that lets root's open past the flag, it meets what anyone else does.
+    std::optional<WithoutCapabilities> asOthers;
+    if (!rootGetsPast) {
+      asOthers.emplace(CAP_TO_MASK(CAP_SYS_ADMIN));
+      ASSERT_TRUE(asOthers->Ok()) << "root could not give up getting past the flag";
+    }
+    EXPECT_FALSE(port.Open());
+  }
+  const std::string text = port.LastErrorText();
+  EXPECT_NE(text.find("in use by another program"), std::string::npos) << text;
+  EXPECT_NE(text.find("port_lock_test, PID " + std::to_string(holder)), std::string::npos) << text;
+  EXPECT_NE(text.find(sim.SlavePath()), std::string::npos) << text;
+  EXPECT_TRUE(Listing(folder).empty()) << "a refused port kept its lock file";
+
+  ::close(release);
+  int status = -1;
+  ASSERT_EQ(::waitpid(holder, &status, 0), holder);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(port.Open()) << port.LastErrorText();
+}
+
+INSTANTIATE_TEST_SUITE_P(Flag, PortLockExclusiveTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "OpenGetsPastTheFlag" : "OpenRefused"; });
+
 // --- the program ending by a signal ---
+
+// A signal set of a process as /proc/<pid>/status shows it (SigIgn, SigCgt, ...).
+std::uint64_t SignalMask(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1), nullptr, 16);
+  ADD_FAILURE() << "no " << field << " for process " << pid;
+  return 0;
+}
+
+std::uint64_t Bit(int signal) { return std::uint64_t{1} << (signal - 1); }
 
 // The program itself (main's steps) on the simulator's line, in a process of its own.
 class QuitSignalTest : public PortLockTest, public ::testing::WithParamInterface<int> {
@@ -453,10 +727,14 @@ INSTANTIATE_TEST_SUITE_P(Signals, QuitSignalTest, ::testing::Values(SIGTERM, SIG
 
 TEST_F(QuitSignalTest, AHangUpIgnoredWhenTheProgramStartedStaysIgnored) {
   ASSERT_NO_FATAL_FAILURE(Start(/*ignoreHangUp=*/true));
+  // The program has its handlers in before it opens the port: SIGTERM is caught by now,
+  // and SIGHUP still ignored, so the kernel drops a hang-up as it is sent.
+  EXPECT_TRUE(SignalMask(program, "SigCgt") & Bit(SIGTERM)) << "the program caught no signal at all";
+  EXPECT_TRUE(SignalMask(program, "SigIgn") & Bit(SIGHUP));
+  EXPECT_FALSE(SignalMask(program, "SigCgt") & Bit(SIGHUP)) << "the program took over the ignored hang-up";
   ASSERT_EQ(::kill(program, SIGHUP), 0);
-  // Nothing to wait for but time: a program that quits on it is gone well within this.
-  std::this_thread::sleep_for(300ms);
   EXPECT_EQ(::waitpid(program, nullptr, WNOHANG), 0) << "the ignored hang-up ended the program";
+  EXPECT_TRUE(SignalMask(program, "SigIgn") & Bit(SIGHUP));
   EXPECT_EQ(ReadFile(lock), ClassicLock(program));
   const int status = EndBy(SIGTERM);
   EXPECT_TRUE(WIFEXITED(status));
