@@ -32,9 +32,6 @@ std::unique_ptr<BinaryStream> BinaryStream::Open(const FolderItem& file, bool re
   std::unique_ptr<BinaryStream> stream(new BinaryStream());
   stream->fd_ = fd;
   stream->length_ = static_cast<std::uint64_t>(st.st_size);
-  stream->path_ = path;
-  stream->device_ = static_cast<std::uint64_t>(st.st_dev);
-  stream->inode_ = static_cast<std::uint64_t>(st.st_ino);
   stream->modifiedSeconds_ = static_cast<std::int64_t>(st.st_mtim.tv_sec);
   stream->modifiedNanoseconds_ = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
   stream->buffer_.resize(kBufferSize);
@@ -50,19 +47,19 @@ void BinaryStream::Close() {
   std::vector<std::uint8_t>().swap(buffer_);
 }
 
-// Whether the name still leads to the file opened and that file is as it was: any write
-// moves its modification time, a cut or an append its size; a copy made over it and
-// renamed into place, or a removal, shows in what the name leads to.
+// Whether the file opened is as it was, judged by the descriptor alone: any write moves its
+// modification time, a cut or an append its size, and a file removed (or put out of its
+// name by another one renamed over it) has no name left. What the name leads to is not
+// looked at: the descriptor keeps reading the file opened, whole and unmixed, even when
+// the file is moved or another is put in its place, and a name that can't be looked up
+// for a moment (a folder made unsearchable) or a file system that reports other numbers
+// for the name than for the descriptor (overlayfs, FUSE) says nothing about its bytes.
 bool BinaryStream::StillTheFileOpened() const {
   struct stat now {};
   if (::fstat(fd_, &now) != 0) return false;
-  if (static_cast<std::uint64_t>(now.st_size) != length_ ||
-      static_cast<std::int64_t>(now.st_mtim.tv_sec) != modifiedSeconds_ ||
-      static_cast<std::int64_t>(now.st_mtim.tv_nsec) != modifiedNanoseconds_)
-    return false;
-  struct stat named {};
-  if (::stat(path_.c_str(), &named) != 0) return false;
-  return static_cast<std::uint64_t>(named.st_dev) == device_ && static_cast<std::uint64_t>(named.st_ino) == inode_;
+  return static_cast<std::uint64_t>(now.st_size) == length_ &&
+         static_cast<std::int64_t>(now.st_mtim.tv_sec) == modifiedSeconds_ &&
+         static_cast<std::int64_t>(now.st_mtim.tv_nsec) == modifiedNanoseconds_ && now.st_nlink > 0;
 }
 
 // Loads the buffer from the current position, never beyond the length the file had when it

@@ -72,10 +72,13 @@ class BinaryStream {
   BinaryStream& operator=(const BinaryStream&) = delete;
 
   // The next byte. At the end of the file, or after a read error, it reads nothing and
-  // gives 0, and ReadError tells which happened. The stream reads ahead; each time it
-  // reads on it first makes sure the file is still the one it opened (same file under the
-  // name, same size, same modification time): a file written to, cut, copied over, removed
-  // or replaced since then fails as a read error, so that old and new bytes never mix.
+  // gives 0, and ReadError tells which happened. The stream reads ahead, 64 KiB at a time,
+  // and after each read ahead looks at the file it opened (its size, its modification time,
+  // whether any name still leads to it): a file written to, cut short, copied over or
+  // removed since it was opened (another renamed over its only name removes it too) fails
+  // there as a read error, so that old and new bytes never mix. A change after the last
+  // read ahead is not seen. A file that is moved, or keeps another name (a backup) while
+  // another takes its place, reads on whole as it was.
   std::uint8_t ReadUInt8();
   bool EOF_() const;
   std::uint64_t Position() const { return position_; }
@@ -91,8 +94,6 @@ class BinaryStream {
   bool StillTheFileOpened() const;
   int fd_ = -1;
   // The file as it was opened, which every read ahead looks at.
-  std::string path_;
-  std::uint64_t device_ = 0, inode_ = 0;
   std::int64_t modifiedSeconds_ = 0, modifiedNanoseconds_ = 0;
   std::uint64_t position_ = 0, length_ = 0;
   std::uint64_t bufferStart_ = 0;

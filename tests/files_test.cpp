@@ -481,11 +481,26 @@ TEST_F(BinaryStreamTest, APositionBeyondTheEndIsTheEnd) {
 }
 
 // Ways a file changes under an open stream, after its first read ahead.
-enum class FileChange { None, Appended, CutShort, RewrittenInPlace, CopiedOver, ReplacedByRename, Removed, TouchedOnly };
+enum class FileChange {
+  None,
+  Appended,
+  CutShort,
+  RewrittenInPlace,
+  CopiedOver,
+  ReplacedByRename,
+  ReplacedKeepingABackup,
+  Moved,
+  FolderMadeUnsearchable,
+  Removed,
+  TouchedOnly
+};
 
 struct FileChangeCase {
   const char* name;
   FileChange change;
+  // The stream reads on to the end, the file as it was opened: its bytes did not change
+  // under the descriptor. Otherwise the next read ahead ends the stream.
+  bool readsOnWhole;
 };
 
 void PrintTo(const FileChangeCase& c, std::ostream* os) { *os << c.name; }
@@ -502,11 +517,18 @@ class BinaryStreamChangeTest : public TempDir, public ::testing::WithParamInterf
 };
 
 // The stream has read ahead when the file changes: the bytes it read ahead are the file as it
-// was, and the next read ahead finds the change and ends the stream with a read error, well
-// before the end, instead of going on with the new bytes or with the old file under the name.
-TEST_P(BinaryStreamChangeTest, TheNextReadAheadFindsTheChangeAndEndsTheStream) {
+// was. A change to the file's bytes (written, cut, copied over) or its removal is found at
+// the next read ahead, well before the end, and ends the stream with a read error instead of
+// going on with new bytes. What leaves the file's bytes as they were (moved, another renamed
+// over its name while it keeps a name of its own, its folder closed to lookups) lets the
+// stream read on to the end: the descriptor reads the file opened, whole and unmixed. A file
+// renamed over a name it alone had is removed by that, and stops as a removal does.
+TEST_P(BinaryStreamChangeTest, TheNextReadAheadFindsAChangeOfTheFileOpened) {
+  const FileChangeCase& c = GetParam();
   const std::string bytes = Pattern(200003);
-  const std::string p = Write("changing.bin", bytes);
+  const std::string sub = Path("sub");
+  ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+  const std::string p = Write("sub/changing.bin", bytes);
   // A modification time well in the past, so that any change made now moves it, however
   // coarse the file system's clock.
   const timespec past[2] = {{946684800, 0}, {946684800, 0}};
@@ -517,18 +539,32 @@ TEST_P(BinaryStreamChangeTest, TheNextReadAheadFindsTheChangeAndEndsTheStream) {
   for (int i = 0; i < 1000; ++i) read.push_back(static_cast<char>(s->ReadUInt8()));
 
   const std::string other(bytes.size(), 'x');
-  switch (GetParam().change) {
+  // Root looks up names past a folder's permission bits unless held to them.
+  std::optional<testsupport::HeldToPermissions> held;
+  switch (c.change) {
     case FileChange::None: break;
     case FileChange::Appended: std::ofstream(p, std::ios::binary | std::ios::app) << "more"; break;
     case FileChange::CutShort: ASSERT_EQ(::truncate(p.c_str(), 150000), 0); break;
     case FileChange::RewrittenInPlace: ASSERT_NO_FATAL_FAILURE(WriteInPlace(p, other)); break;
     case FileChange::CopiedOver: ASSERT_NO_FATAL_FAILURE(WriteInPlace(p, other, O_TRUNC)); break;
-    case FileChange::ReplacedByRename: {
-      const std::string q = Write("new.bin", other);
+    case FileChange::ReplacedByRename:
+    case FileChange::ReplacedKeepingABackup: {
+      // As an editor saves: the new text to a file of its own, renamed over the name; one
+      // that keeps a backup first gives the old file the backup's name.
+      if (c.change == FileChange::ReplacedKeepingABackup) {
+        ASSERT_EQ(::rename(p.c_str(), Path("sub/changing.bin~").c_str()), 0);
+      }
+      const std::string q = Write("sub/new.bin", other);
       ASSERT_EQ(::utimensat(AT_FDCWD, q.c_str(), past, 0), 0);
       ASSERT_EQ(::rename(q.c_str(), p.c_str()), 0);
       break;
     }
+    case FileChange::Moved: ASSERT_EQ(::rename(p.c_str(), Path("sub/moved.bin").c_str()), 0); break;
+    case FileChange::FolderMadeUnsearchable:
+      held.emplace();
+      ASSERT_TRUE(held->Ok()) << "root could not give up looking up names past the permissions";
+      ASSERT_EQ(::chmod(sub.c_str(), 0600), 0);
+      break;
     case FileChange::Removed: ASSERT_EQ(::unlink(p.c_str()), 0); break;
     case FileChange::TouchedOnly: ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), nullptr, 0), 0); break;
   }
@@ -536,9 +572,10 @@ TEST_P(BinaryStreamChangeTest, TheNextReadAheadFindsTheChangeAndEndsTheStream) {
     const std::uint8_t b = s->ReadUInt8();
     if (!s->ReadError()) read.push_back(static_cast<char>(b));
   }
+  ASSERT_EQ(::chmod(sub.c_str(), 0700), 0);
   ASSERT_LE(read.size(), bytes.size());
   EXPECT_TRUE(read == bytes.substr(0, read.size())) << "bytes other than the file's as it was opened";
-  if (GetParam().change == FileChange::None) {
+  if (c.readsOnWhole) {
     EXPECT_EQ(read.size(), bytes.size());
     EXPECT_FALSE(s->ReadError());
     return;
@@ -553,13 +590,17 @@ TEST_P(BinaryStreamChangeTest, TheNextReadAheadFindsTheChangeAndEndsTheStream) {
 
 INSTANTIATE_TEST_SUITE_P(
     Changes, BinaryStreamChangeTest,
-    ::testing::Values(FileChangeCase{"Unchanged", FileChange::None}, FileChangeCase{"Appended", FileChange::Appended},
-                      FileChangeCase{"CutShort", FileChange::CutShort},
-                      FileChangeCase{"RewrittenInPlace", FileChange::RewrittenInPlace},
-                      FileChangeCase{"CopiedOver", FileChange::CopiedOver},
-                      FileChangeCase{"ReplacedByRename", FileChange::ReplacedByRename},
-                      FileChangeCase{"Removed", FileChange::Removed},
-                      FileChangeCase{"TouchedOnly", FileChange::TouchedOnly}),
+    ::testing::Values(FileChangeCase{"Unchanged", FileChange::None, true},
+                      FileChangeCase{"Appended", FileChange::Appended, false},
+                      FileChangeCase{"CutShort", FileChange::CutShort, false},
+                      FileChangeCase{"RewrittenInPlace", FileChange::RewrittenInPlace, false},
+                      FileChangeCase{"CopiedOver", FileChange::CopiedOver, false},
+                      FileChangeCase{"ReplacedByRename", FileChange::ReplacedByRename, false},
+                      FileChangeCase{"ReplacedKeepingABackup", FileChange::ReplacedKeepingABackup, true},
+                      FileChangeCase{"Moved", FileChange::Moved, true},
+                      FileChangeCase{"FolderMadeUnsearchable", FileChange::FolderMadeUnsearchable, true},
+                      FileChangeCase{"Removed", FileChange::Removed, false},
+                      FileChangeCase{"TouchedOnly", FileChange::TouchedOnly, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BinaryStreamTest, AFileCutShortAfterOpeningEndsTheStreamWithAReadError) {
