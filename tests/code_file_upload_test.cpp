@@ -89,13 +89,15 @@ class CodeFileTest : public testsupport::ProgramOnSimTest {
   bool LoopEnded() const {
     return Worker()->State() == ThreadState::NotRunning || w->StatusText()->Text() == kAnzConfiguring;
   }
-  bool RunToLoopEnd(std::chrono::milliseconds limit = 20s) {
-    return RunUntil([&] { return LoopEnded(); }, limit);
+  ::testing::AssertionResult RunToLoopEnd(std::chrono::milliseconds limit = 20s) {
+    return RunUntilOrTell([&] { return LoopEnded(); }, limit, "the record loop did not end");
   }
   // The end command is the one send that no answer follows: the run may be over before
   // the instrument has read it.
-  bool RunToDone(const RecordFraming& framing) {
-    return RunToLoopEnd() && RunUntil([&] { return framing.Done(); });
+  ::testing::AssertionResult RunToDone(const RecordFraming& framing) {
+    ::testing::AssertionResult ended = RunToLoopEnd();
+    if (!ended) return ended;
+    return RunUntilOrTell([&] { return framing.Done(); }, 5s, "the end command did not arrive");
   }
   // Time for anything sent after the last answer to reach the instrument.
   void Settle() { RunFor(100ms); }
