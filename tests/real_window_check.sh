@@ -5,6 +5,9 @@
 set -euo pipefail
 program=$1
 out=$2
+# The X platform under Xvfb, whatever the caller set (the suite's other tests run offscreen,
+# where no window would ever appear on the X server).
+export QT_QPA_PLATFORM=xcb
 inner() {
   "$program" &
   pid=$!

@@ -160,9 +160,8 @@ TEST_F(SimTest, ScriptedPiecesArriveWithTheirGaps) {
   ASSERT_EQ(sent.size(), 11u);
   EXPECT_GE(sent[3].at - sent[2].at, 100ms) << "\" V1\" after \"GEN\"";
   EXPECT_GE(sent[6].at - sent[5].at, 100ms) << "\".00\\r\\n\" after \" V1\"";
-  for (std::size_t i = 0; i < at.size(); ++i) EXPECT_GE(at[i], sent[i].at) << "byte " << i << " read before it was sent";
-  EXPECT_GE(at[3] - asked, 100ms);
-  EXPECT_GE(at[6] - asked, 200ms);
+  EXPECT_GE(at[3] - asked, 100ms) << "\" V1\" read early";
+  EXPECT_GE(at[6] - asked, 200ms) << "\".00\\r\\n\" read early";
 }
 
 TEST_F(SimTest, ScriptEntriesAreOneShotAndKeyedByCommand) {

@@ -451,14 +451,8 @@ void InstrumentSim::RunDueLocked(SimClock::time_point now) {
       return a.at != b.at ? a.at < b.at : a.order < b.order;
     });
     if (next == due_.end() || next->at > now) return;
+    const std::uint64_t order = next->order;
     const Plan::Step step = next->plan.Steps()[next->next++];
-    // The rest of this plan waits from now on; a step that is late delays what follows.
-    const auto& steps = next->plan.Steps();
-    SimClock::time_point at = SimClock::now();
-    while (next->next < steps.size() && steps[next->next].kind == Plan::Step::Kind::Wait)
-      at += steps[next->next++].wait;
-    next->at = at;
-    if (next->next >= steps.size()) due_.erase(next);
     switch (step.kind) {
       case Plan::Step::Kind::Send:
         EnqueueLocked(step.bytes);
@@ -478,6 +472,17 @@ void InstrumentSim::RunDueLocked(SimClock::time_point now) {
       case Plan::Step::Kind::Wait:
         break;
     }
+    // The rest of this plan waits from now on, the step carried out (its bytes written and
+    // recorded): a step that is late delays what follows, and no gap in the record of what
+    // was sent comes out shorter than asked.
+    next = std::find_if(due_.begin(), due_.end(), [order](const Due& d) { return d.order == order; });
+    if (next == due_.end()) continue;
+    const auto& steps = next->plan.Steps();
+    SimClock::time_point at = SimClock::now();
+    while (next->next < steps.size() && steps[next->next].kind == Plan::Step::Kind::Wait)
+      at += steps[next->next++].wait;
+    next->at = at;
+    if (next->next >= steps.size()) due_.erase(next);
   }
 }
 
