@@ -151,7 +151,7 @@ TEST_F(BinUploadTest, ThePageNumberWrapsFrom65535ToZero) {
   framing.Script(Stage::Header, 65535, Plan::Silence());
   framing.Script(Stage::Header, 65536, Plan::Silence());
   Press(path);
-  ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 65535); }, 600s));
+  ASSERT_TRUE(RunUntilOrTell([&] { return framing.Saw(Stage::Header, 65535); }, 400s, "page 65535 did not come"));
   EXPECT_EQ(Text(w->PageNumText()), "65535");
   sim.Send(kOK);
   ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 65536); }));

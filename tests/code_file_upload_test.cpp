@@ -510,7 +510,7 @@ TEST_F(CodeFileTest, TheRecordNumberWrapsFrom65535ToZero) {
   framing.Script(Stage::Header, 65535, Plan::Silence());
   framing.Script(Stage::Header, 65536, Plan::Silence());
   Press(Upload(text));
-  ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 65535); }, 600s));
+  ASSERT_TRUE(RunUntilOrTell([&] { return framing.Saw(Stage::Header, 65535); }, 400s, "record 65535 did not come"));
   EXPECT_EQ(Text(w->PageNumText()), "65535");
   EXPECT_EQ(w->ProgressBar1()->Value(), 65535);
   sim.Send(kOK);
@@ -532,7 +532,7 @@ TEST_F(CodeFileTest, TheRepeatCountWrapsFrom65535ToZero) {
   framing.Script(Stage::Header, 1, Plan::Silence());  // after 65535 resends
   framing.Script(Stage::Header, 1, Plan::Silence());  // after 65536
   Press(Upload(text));
-  ASSERT_TRUE(RunUntil([&] { return framing.Times(Stage::Header, 1) == 65536; }, 600s));
+  ASSERT_TRUE(RunUntilOrTell([&] { return framing.Times(Stage::Header, 1) == 65536; }, 400s, "record 1 did not come 65536 times"));
   EXPECT_EQ(Text(w->RepeatPageText()), "65535");
   sim.Send(kOK);
   ASSERT_TRUE(RunUntil([&] { return framing.Times(Stage::Header, 1) == 65537; }));
