@@ -15,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/detail.h"
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_harness.h"
 #include "tests/support/pty_client.h"
 
 namespace {
@@ -359,6 +361,20 @@ TEST_F(SimTest, ARuleThatThrowsLeavesItsFrameUnansweredAndIsReported) {
   const auto errors = sim.RuleErrors();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0], "rule failed");
+}
+
+// --- waking a test's event loop ---
+
+// Nothing else happens meanwhile: without the simulator's signal the loop would sleep until
+// its limit, and look at the condition only then.
+TEST(SimChangeSignalTest, AnEventLoopWaitingForTheSimulatorWakesWhenItActs) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  framework::detail::EnsureQtApplication();
+  InstrumentSim sim;
+  sim.Run(Plan::After(100ms, "x"));
+  const auto start = Clock::now();
+  EXPECT_TRUE(harness::RunUntil([&] { return sim.SentLog().size() == 1; }, 20s));
+  EXPECT_LT(Clock::now() - start, 10s) << "the loop slept until its limit";
 }
 
 }  // namespace
