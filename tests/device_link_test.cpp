@@ -90,8 +90,9 @@ class DeviceLinkTest : public testsupport::ProgramOnSimTest {
   }
 
   void AskGenVersion() { Click(w->GenVersionPB()->Widget()); }
-  bool ReplyShown(const std::string& text) {
-    return RunUntil([&] { return w->RxText()->Text() == text; });
+  ::testing::AssertionResult ReplyShown(const std::string& text) {
+    return RunUntilOrTell([&] { return w->RxText()->Text() == text; }, 5s,
+                          "the reply area did not show " + ::testing::PrintToString(text));
   }
 
   std::vector<Box> boxes;

@@ -58,7 +58,8 @@ std::string ProgramOnSimTest::LinkState() const {
   if (!w) return s.str() + "\n  the program has not started";
   framework::Serial* port = w->Serial1();
   s << "\n  Reply " << ::testing::PrintToString(w->Reply) << ", pending input "
-    << tail(std::string(port->LookAhead())) << (w->GetEntireReply ? ", the console waits for a reply" : "")
+    << tail(std::string(port->LookAhead())) << ", the reply area " << tail(w->RxText()->Text())
+    << (w->GetEntireReply ? " (the console waits for a reply)" : "")
     << "\n  the port is " << (port->IsOpen() ? "open" : "closed") << " on " << port->SerialPort().Path
     << ", its last error " << ::testing::PrintToString(port->LastErrorText()) << "; errors " << errors
     << ", hand-offs " << handoffs << "\n  running upload " << ::testing::PrintToString(w->RunningUpload())
