@@ -51,6 +51,13 @@ ChangeSignal& Changes() {
   return *s;
 }
 
+void RaiseChangeSignal() {
+  ChangeSignal& c = Changes();
+  if (c.raised.exchange(true)) return;
+  const std::uint64_t one = 1;
+  (void)!::write(c.fd, &one, sizeof one);
+}
+
 }  // namespace
 
 int ChangeSignalFd() { return Changes().fd; }
@@ -62,13 +69,6 @@ void ClearChangeSignal() {
   // Cleared after the read: a change made from here on writes again, and one made before
   // is seen by the watcher's next look at its condition.
   c.raised.store(false);
-}
-
-void RaiseChangeSignal() {
-  ChangeSignal& c = Changes();
-  if (c.raised.exchange(true)) return;
-  const std::uint64_t one = 1;
-  (void)!::write(c.fd, &one, sizeof one);
 }
 
 // --- Plan ---

@@ -3,6 +3,8 @@
 // one in the list, the program started on it with the port open.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
