@@ -61,7 +61,7 @@ class AnzConfigurationTest : public testsupport::ProgramOnSimTest {
     framework::testing::SetSleepScale(scale);
     sleepsBefore = framework::testing::SleepRequests().size();
     // The conditions below are looked at at least every few milliseconds, sleeps included.
-    ASSERT_NO_FATAL_FAILURE(StartOnSim({.exposed = true, .ticking = true}));
+    ASSERT_NO_FATAL_FAILURE(StartOnSim({.exposed = true}));
     file = dir.Write("code.anz", testsupport::MakeSrec(testsupport::PatternBytes(2 * 32, 41)));
   }
 
@@ -70,8 +70,8 @@ class AnzConfigurationTest : public testsupport::ProgramOnSimTest {
     seen->nextFile = file;
     Click(w->LoadAnzCodePB()->Widget());
   }
-  bool RunToEnd(std::chrono::milliseconds limit = 60s) {
-    return RunUntil([&] { return State() == ThreadState::NotRunning; }, limit);
+  ::testing::AssertionResult RunToEnd(std::chrono::milliseconds limit = 60s) {
+    return RunUntilOrTell([&] { return State() == ThreadState::NotRunning; }, limit, "the upload did not end");
   }
   bool Asked() const { return query.Count() > 0; }
   std::string Status() const { return w->StatusText()->Text(); }

@@ -54,13 +54,15 @@ class BinUploadTest : public testsupport::ProgramOnSimTest {
     Click(w->ConfigPB()->Widget());
   }
   bool Running() const { return w->SendConfigFile1()->State() != ThreadState::NotRunning; }
-  bool RunToEnd(std::chrono::milliseconds limit = 20s) {
-    return RunUntil([&] { return !Running(); }, limit);
+  ::testing::AssertionResult RunToEnd(std::chrono::milliseconds limit = 20s) {
+    return RunUntilOrTell([&] { return !Running(); }, limit, "the upload did not end");
   }
   // The closing command is the one send that no answer follows: the worker may have ended
   // before the instrument has read it.
-  bool RunToDone(const BinFraming& framing, std::chrono::milliseconds limit = 20s) {
-    return RunToEnd(limit) && RunUntil([&] { return framing.Done(); });
+  ::testing::AssertionResult RunToDone(const BinFraming& framing, std::chrono::milliseconds limit = 20s) {
+    ::testing::AssertionResult ended = RunToEnd(limit);
+    if (!ended) return ended;
+    return RunUntilOrTell([&] { return framing.Done(); }, 5s, "FPGADone did not arrive");
   }
   std::string Text(framework::Label* label) const { return label->Text(); }
 };
@@ -149,7 +151,7 @@ TEST_F(BinUploadTest, ThePageNumberWrapsFrom65535ToZero) {
   framing.Script(Stage::Header, 65535, Plan::Silence());
   framing.Script(Stage::Header, 65536, Plan::Silence());
   Press(path);
-  ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 65535); }, 600s));
+  ASSERT_TRUE(RunUntilOrTell([&] { return framing.Saw(Stage::Header, 65535); }, 400s, "page 65535 did not come"));
   EXPECT_EQ(Text(w->PageNumText()), "65535");
   sim.Send(kOK);
   ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 65536); }));

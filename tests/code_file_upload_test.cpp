@@ -89,13 +89,15 @@ class CodeFileTest : public testsupport::ProgramOnSimTest {
   bool LoopEnded() const {
     return Worker()->State() == ThreadState::NotRunning || w->StatusText()->Text() == kAnzConfiguring;
   }
-  bool RunToLoopEnd(std::chrono::milliseconds limit = 20s) {
-    return RunUntil([&] { return LoopEnded(); }, limit);
+  ::testing::AssertionResult RunToLoopEnd(std::chrono::milliseconds limit = 20s) {
+    return RunUntilOrTell([&] { return LoopEnded(); }, limit, "the record loop did not end");
   }
   // The end command is the one send that no answer follows: the run may be over before
   // the instrument has read it.
-  bool RunToDone(const RecordFraming& framing) {
-    return RunToLoopEnd() && RunUntil([&] { return framing.Done(); });
+  ::testing::AssertionResult RunToDone(const RecordFraming& framing) {
+    ::testing::AssertionResult ended = RunToLoopEnd();
+    if (!ended) return ended;
+    return RunUntilOrTell([&] { return framing.Done(); }, 5s, "the end command did not arrive");
   }
   // Time for anything sent after the last answer to reach the instrument.
   void Settle() { RunFor(100ms); }
@@ -508,7 +510,7 @@ TEST_F(CodeFileTest, TheRecordNumberWrapsFrom65535ToZero) {
   framing.Script(Stage::Header, 65535, Plan::Silence());
   framing.Script(Stage::Header, 65536, Plan::Silence());
   Press(Upload(text));
-  ASSERT_TRUE(RunUntil([&] { return framing.Saw(Stage::Header, 65535); }, 600s));
+  ASSERT_TRUE(RunUntilOrTell([&] { return framing.Saw(Stage::Header, 65535); }, 400s, "record 65535 did not come"));
   EXPECT_EQ(Text(w->PageNumText()), "65535");
   EXPECT_EQ(w->ProgressBar1()->Value(), 65535);
   sim.Send(kOK);
@@ -530,7 +532,7 @@ TEST_F(CodeFileTest, TheRepeatCountWrapsFrom65535ToZero) {
   framing.Script(Stage::Header, 1, Plan::Silence());  // after 65535 resends
   framing.Script(Stage::Header, 1, Plan::Silence());  // after 65536
   Press(Upload(text));
-  ASSERT_TRUE(RunUntil([&] { return framing.Times(Stage::Header, 1) == 65536; }, 600s));
+  ASSERT_TRUE(RunUntilOrTell([&] { return framing.Times(Stage::Header, 1) == 65536; }, 400s, "record 1 did not come 65536 times"));
   EXPECT_EQ(Text(w->RepeatPageText()), "65535");
   sim.Send(kOK);
   ASSERT_TRUE(RunUntil([&] { return framing.Times(Stage::Header, 1) == 65537; }));

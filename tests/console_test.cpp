@@ -74,8 +74,9 @@ class ConsoleTest : public testsupport::ProgramOnSimTest {
   }
 
   void TypeInCommandLine(const std::string& keys) { Press(w->TxText()->Widget(), keys); }
-  bool ReplyShown(const std::string& text) {
-    return RunUntil([&] { return w->RxText()->Text() == text; });
+  ::testing::AssertionResult ReplyShown(const std::string& text) {
+    return RunUntilOrTell([&] { return w->RxText()->Text() == text; }, 5s,
+                          "the reply area did not show " + ::testing::PrintToString(text));
   }
   // Everything sent so far has arrived; a while later nothing more has.
   std::string ReceivedOnceSettled(std::size_t expected) {

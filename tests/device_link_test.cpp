@@ -96,8 +96,9 @@ class DeviceLinkTest : public testsupport::ProgramOnSimTest {
   }
 
   void AskGenVersion() { Click(w->GenVersionPB()->Widget()); }
-  bool ReplyShown(const std::string& text) {
-    return RunUntil([&] { return w->RxText()->Text() == text; });
+  ::testing::AssertionResult ReplyShown(const std::string& text) {
+    return RunUntilOrTell([&] { return w->RxText()->Text() == text; }, 5s,
+                          "the reply area did not show " + ::testing::PrintToString(text));
   }
 
   testsupport::TempDir locks;
@@ -478,13 +479,13 @@ TEST_P(DeviceLinkStaleInputTest, InputLeftInTheDriverBeforeTheOpenIsDropped) {
   const std::string stale = "chatter\r\nOK\r\n";
   if (GetParam() == OpenedBy::StartUp) {
     sim.Send(stale);
-    ASSERT_TRUE(testsupport::WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(stale.size())));
+    ASSERT_TRUE(sim.WaitUntilQueuedForReading(stale.size())) << sim.QueuedForReading() << " bytes wait";
     StartWith({{"Vantrel-9", sim.SlavePath()}});
   } else {
     StartWith({{"Vantrel-9", sim.SlavePath()}, {"ttyS0", Missing("ttyS0")}});
     ASSERT_EQ(w->Connected_Text()->Text(), "False");
     sim.Send(stale);
-    ASSERT_TRUE(testsupport::WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(stale.size())));
+    ASSERT_TRUE(sim.WaitUntilQueuedForReading(stale.size())) << sim.QueuedForReading() << " bytes wait";
     ChooseRowAbove();
   }
   ASSERT_EQ(w->Connected_Text()->Text(), "True");

@@ -90,7 +90,7 @@ std::string BinWire(const std::string& image, std::size_t pages) { return "FPGAF
 // The texts a label showed, in order: every status update redraws its label at once.
 class FaultFilesTest : public testsupport::ProgramOnSimTest {
  protected:
-  void SetUp() override { StartOnSim({.exposed = true, .ticking = true}); }
+  void SetUp() override { StartOnSim({.exposed = true}); }
 
   framework::Thread* Worker(Upload u) const { return testsupport::WorkerOf(w, u); }
   QWidget* Launcher(Upload u) const { return testsupport::LauncherOf(w, u)->Widget(); }
@@ -103,8 +103,8 @@ class FaultFilesTest : public testsupport::ProgramOnSimTest {
     return Worker(u)->State() == ThreadState::NotRunning ||
            (u == Upload::Anz && w->StatusText()->Text() == kAnzConfiguring);
   }
-  bool RunToLoopEnd(Upload u, std::chrono::milliseconds limit = 20s) {
-    return RunUntil([&] { return LoopEnded(u); }, limit);
+  ::testing::AssertionResult RunToLoopEnd(Upload u, std::chrono::milliseconds limit = 20s) {
+    return RunUntilOrTell([&] { return LoopEnded(u); }, limit, "the record loop did not end");
   }
 };
 
@@ -577,8 +577,8 @@ TEST_F(FaultFilesTest, A200MegabyteImageStreamsInFlatMemory) {
   // Past the progress bar's 2665 pages; the line's record is let go of as it grows.
   const auto deadline = std::chrono::steady_clock::now() + 60s;
   while (pages() < 3000) {
-    ASSERT_NE(w->SendConfigFile1()->State(), ThreadState::NotRunning) << w->StatusText()->Text();
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "only " << pages() << " pages in a minute";
+    ASSERT_NE(w->SendConfigFile1()->State(), ThreadState::NotRunning) << LinkState();
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "only " << pages() << " pages in a minute" << LinkState();
     RunUntil([&] { return pages() >= 3000; }, 200ms);
     sim.ClearReceived();
   }

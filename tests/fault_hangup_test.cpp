@@ -80,7 +80,7 @@ class FaultHangUpTest : public testsupport::ProgramOnSimTest, public ::testing::
   void SetUp() override {
     // The configuration wait's 8 s sleep is not what these cases are about.
     framework::testing::SetSleepScale(0.1);
-    ASSERT_NO_FATAL_FAILURE(StartOnSim({.portName = "Vantrel-9", .ticking = true}));
+    ASSERT_NO_FATAL_FAILURE(StartOnSim({.portName = "Vantrel-9"}));
   }
 
   framework::Thread* Worker(Upload u) const { return testsupport::WorkerOf(w, u); }

@@ -131,7 +131,7 @@ class FaultRepliesTest : public testsupport::ProgramOnSimTest {
   void SetUp() override {
     // The configuration wait's 8 s sleep is not what these cases are about.
     framework::testing::SetSleepScale(0.1);
-    ASSERT_NO_FATAL_FAILURE(StartOnSim({.ticking = true}));
+    ASSERT_NO_FATAL_FAILURE(StartOnSim());
     // The real hand-off still runs; what was pending each time it ran is kept.
     auto handOff = w->Serial1()->DataAvailable;
     w->Serial1()->DataAvailable = [this, handOff](framework::Serial* s) {

@@ -28,6 +28,7 @@
 #include "framework/strings.h"
 #include "framework/testing.h"
 #include "tests/support/instrument_sim.h"
+#include "tests/support/program_harness.h"
 
 namespace {
 
@@ -78,10 +79,9 @@ class SerialTest : public ::testing::Test {
   void PumpFor(std::chrono::milliseconds time) {
     Pump([] { return false; }, time);
   }
-  // What the simulator receives makes no event here: a ticking timer lets the pump look.
+  // What the simulator receives raises no event here of itself.
   bool PumpUntilReceived(std::size_t count, std::chrono::milliseconds limit = 5000ms) {
-    QTimer tick;
-    tick.start(5);
+    const harness::SimulatorWakesEvents wake;
     return Pump([&] { return sim.ReceivedCount() >= count; }, limit);
   }
   bool PumpUntilBuffered(const std::string& text, std::chrono::milliseconds limit = 3000ms) {
@@ -147,7 +147,7 @@ TEST_F(SerialTest, BytesWrittenWithoutXmitWaitGoOutFromTheEventLoop) {
 TEST_F(SerialTest, XmitWaitRunsNoHandlerAndLeavesInputUnread) {
   ASSERT_TRUE(port.Open()) << port.LastErrorText();
   sim.Send("OK\r\n");
-  std::this_thread::sleep_for(50ms);  // the input is in the driver before the wait
+  ASSERT_TRUE(sim.WaitUntilQueuedForReading(4)) << "the input is in the driver before the wait";
   port.Write(Pattern(64 * 1024));
   port.XmitWait();
   EXPECT_EQ(dataEvents, 0);
@@ -575,8 +575,9 @@ TEST_F(SerialTest, AnExceptionFromAHandlerRaisedWithinPollReachesThePollsCaller)
 }
 
 TEST_F(SerialTest, InputLeftOverFromBeforeTheOpenIsDropped) {
-  sim.Send("chatter before the open\r\n");
-  std::this_thread::sleep_for(30ms);
+  const std::string chatter = "chatter before the open\r\n";
+  sim.Send(chatter);
+  ASSERT_TRUE(sim.WaitUntilQueuedForReading(chatter.size()));
   ASSERT_TRUE(port.Open()) << port.LastErrorText();
   sim.Send("fresh\r\n");
   ASSERT_TRUE(PumpUntilBuffered("fresh\r\n"));
@@ -666,10 +667,11 @@ TEST_F(SerialTest, PollKeepsTheConnectionWhenTheEventLoopFindsItsBytesTakenAlrea
   onData = [](Serial* s) { s->ReadAll(); };
   for (int i = 0; i < 20; ++i) {
     sim.Send("R\r\n");
-    std::this_thread::sleep_for(2ms);
+    ASSERT_TRUE(sim.WaitUntilQueuedForReading(3)) << i;
     // Run in the same loop pass as the read notifier that the bytes woke.
     QTimer::singleShot(0, [this] { port.Poll(); });
-    PumpFor(10ms);
+    ASSERT_TRUE(Pump([&] { return dataEvents == i + 1; })) << i;
+    PumpFor(10ms);  // the notifier's own turn, should it come after the Poll's
   }
   EXPECT_TRUE(port.IsOpen()) << port.LastErrorText();
   EXPECT_EQ(errorEvents, 0);

@@ -71,22 +71,31 @@ TEST_F(SimLineRateTest, WhatItReceivesArrivesOneByteTimeApartAndIsAnsweredAfterI
 }
 
 TEST_F(SimLineRateTest, BothDirectionsArePacedApartAsOnAFullDuplexLine) {
-  sim.SetLineRate(115200, 10);
+  // Slow enough that the answer takes half a second: a loaded machine may delay either
+  // thread by some tens of milliseconds, not by that.
+  constexpr int kRate = 2400;
+  constexpr auto kSlowByte = std::chrono::nanoseconds(1'000'000'000LL * 10 / kRate);
+  constexpr std::size_t kAnswer = 120;
+  sim.SetLineRate(kRate, 10);
   // While a long answer goes out, a command coming in is framed at its own pace, not after it.
-  sim.SetReply("go", Plan().Send(std::string(200, 'x')));
+  sim.SetReply("go", Plan().Send(std::string(kAnswer, 'x')));
   sim.SetReply("ping", {"P"});
   line.Write("go\r");
   ASSERT_TRUE(sim.WaitForFrames(1, 2000ms));
-  const auto afterGo = Clock::now();
+  const auto pinged = Clock::now();
   line.Write("ping\r");
-  const std::string got = line.ReadUntil(200 + 3, 5000ms);
-  ASSERT_EQ(got.size(), 203u);
+  const std::string got = line.ReadUntil(kAnswer + 3, 5000ms);
+  ASSERT_EQ(got.size(), kAnswer + 3);
   EXPECT_NE(got.find("P\r\n"), std::string::npos);
   const auto frames = sim.Frames();
   ASSERT_EQ(frames.size(), 2u);
-  // "ping" CR is in 5 byte times after it was written, well before the 200 bytes are out.
-  EXPECT_GE(frames[1].last - afterGo, kByte * 5);
-  EXPECT_LT(frames[1].last - afterGo, kByte * 150);
+  const auto sent = sim.SentLog();
+  ASSERT_EQ(sent.size(), kAnswer + 3);
+  // "ping" CR is in no sooner than 5 byte times after it was written, and while the answer
+  // is still going out: its last byte left after the ping was framed.
+  EXPECT_GE(frames[1].last - pinged, kSlowByte * 5);
+  // (Answers go out in turn: the long one first, then "P" CR LF.)
+  EXPECT_LT(frames[1].last, sent[kAnswer - 1].at) << "the command waited for the answer to be out";
 }
 
 TEST_F(SimLineRateTest, WithoutALineRateAnswersGoOutInOneWriteAndAreRecorded) {

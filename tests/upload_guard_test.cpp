@@ -77,7 +77,7 @@ class GuardTest : public testsupport::ProgramOnSimTest {
   // flush or an input flush at open drops, and what a console send takes for itself.
   void PutInFlight(const std::string& line) {
     sim.Send(line);
-    ASSERT_TRUE(testsupport::WaitUntilQueuedForReading(sim.SlavePath(), static_cast<int>(line.size())));
+    ASSERT_TRUE(sim.WaitUntilQueuedForReading(line.size())) << sim.QueuedForReading() << " bytes wait";
   }
 };
 

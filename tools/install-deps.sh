@@ -13,7 +13,7 @@ case "${1:-run}" in
   run) ;;
   test) packages+=(libgtest-dev libx11-dev xvfb xauth xdotool imagemagick fonts-dejavu-core
                    srecord binutils clang libclang-rt-14-dev) ;;
-  bench) packages+=(libgtest-dev libx11-dev xvfb xauth) ;;
+  bench) packages+=(libgtest-dev libx11-dev xvfb xauth srecord strace) ;;
   *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
 esac
 missing=()

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -36,7 +39,37 @@ void SetFlag(int fd, int flag) {
   if (fl < 0 || ::fcntl(fd, F_SETFL, fl | flag) != 0) throw SystemError("fcntl");
 }
 
+// The process-wide change signal: an eventfd, written once until the watcher clears it, so
+// that a busy simulator costs the watcher one wake-up per look rather than one per byte.
+struct ChangeSignal {
+  int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  std::atomic<bool> raised{false};
+};
+
+ChangeSignal& Changes() {
+  static ChangeSignal* s = new ChangeSignal;  // outlives every simulator, static ones too
+  return *s;
+}
+
+void RaiseChangeSignal() {
+  ChangeSignal& c = Changes();
+  if (c.raised.exchange(true)) return;
+  const std::uint64_t one = 1;
+  (void)!::write(c.fd, &one, sizeof one);
+}
+
 }  // namespace
+
+int ChangeSignalFd() { return Changes().fd; }
+
+void ClearChangeSignal() {
+  ChangeSignal& c = Changes();
+  std::uint64_t count;
+  (void)!::read(c.fd, &count, sizeof count);
+  // Cleared after the read: a change made from here on writes again, and one made before
+  // is seen by the watcher's next look at its condition.
+  c.raised.store(false);
+}
 
 // --- Plan ---
 
@@ -126,6 +159,11 @@ InstrumentSim::~InstrumentSim() {
   ::rmdir(dir_.c_str());
 }
 
+void InstrumentSim::ChangedLocked() {
+  cv_.notify_all();
+  RaiseChangeSignal();
+}
+
 void InstrumentSim::Wake() const {
   const char c = 1;
   (void)!::write(wake_[1], &c, 1);
@@ -170,7 +208,7 @@ void InstrumentSim::ClosePairLocked() {
   raw_ = Frame{};
   expect_.clear();
   arriving_.clear();  // bytes still on their way are lost with the line
-  cv_.notify_all();
+  ChangedLocked();
 }
 
 std::string InstrumentSim::DevicePath() const {
@@ -359,6 +397,28 @@ bool InstrumentSim::WaitForFrames(std::size_t count, std::chrono::milliseconds t
   return cv_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
 }
 
+std::size_t InstrumentSim::QueuedForReading() const {
+  std::lock_guard<std::mutex> lock(m_);
+  int queued = 0;
+  // The input queue belongs to the terminal, not to a descriptor: the simulator's own slave
+  // descriptor sees what the program's would read. (A second open of the path would not
+  // do: the program holds it for exclusive use, and only root may open it then.)
+  if (slave_ < 0 || ::ioctl(slave_, FIONREAD, &queued) != 0) return 0;
+  return static_cast<std::size_t>(queued);
+}
+
+bool InstrumentSim::WaitUntilQueuedForReading(std::size_t count, std::chrono::milliseconds timeout) const {
+  // The driver moves bytes from the master to the slave's queue later, on a work queue of
+  // its own, and tells nobody: it is looked at every millisecond.
+  const auto end = SimClock::now() + timeout;
+  for (;;) {
+    const std::size_t queued = QueuedForReading();
+    if (queued == count) return true;
+    if (queued > count || SimClock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 bool InstrumentSim::BusyLocked() const { return !due_.empty() || !tx_.empty(); }
 
 bool InstrumentSim::WaitUntilQuiet(std::chrono::milliseconds timeout) const {
@@ -382,7 +442,7 @@ void InstrumentSim::ScheduleLocked(const Plan& plan, SimClock::time_point start)
   while (d.next < steps.size() && steps[d.next].kind == Plan::Step::Kind::Wait)
     d.at += steps[d.next++].wait;
   if (d.next < steps.size()) due_.push_back(std::move(d));
-  cv_.notify_all();
+  ChangedLocked();
 }
 
 void InstrumentSim::RunDueLocked(SimClock::time_point now) {
@@ -391,14 +451,8 @@ void InstrumentSim::RunDueLocked(SimClock::time_point now) {
       return a.at != b.at ? a.at < b.at : a.order < b.order;
     });
     if (next == due_.end() || next->at > now) return;
+    const std::uint64_t order = next->order;
     const Plan::Step step = next->plan.Steps()[next->next++];
-    // The rest of this plan waits from now on; a step that is late delays what follows.
-    const auto& steps = next->plan.Steps();
-    SimClock::time_point at = SimClock::now();
-    while (next->next < steps.size() && steps[next->next].kind == Plan::Step::Kind::Wait)
-      at += steps[next->next++].wait;
-    next->at = at;
-    if (next->next >= steps.size()) due_.erase(next);
     switch (step.kind) {
       case Plan::Step::Kind::Send:
         EnqueueLocked(step.bytes);
@@ -418,6 +472,17 @@ void InstrumentSim::RunDueLocked(SimClock::time_point now) {
       case Plan::Step::Kind::Wait:
         break;
     }
+    // The rest of this plan waits from now on, the step carried out (its bytes written and
+    // recorded): a step that is late delays what follows, and no gap in the record of what
+    // was sent comes out shorter than asked.
+    next = std::find_if(due_.begin(), due_.end(), [order](const Due& d) { return d.order == order; });
+    if (next == due_.end()) continue;
+    const auto& steps = next->plan.Steps();
+    SimClock::time_point at = SimClock::now();
+    while (next->next < steps.size() && steps[next->next].kind == Plan::Step::Kind::Wait)
+      at += steps[next->next++].wait;
+    next->at = at;
+    if (next->next >= steps.size()) due_.erase(next);
   }
 }
 
@@ -467,7 +532,7 @@ void InstrumentSim::WriteLocked() {
     if (n < 0 && errno == EINTR) continue;
     break;  // the program is not reading (EAGAIN): later
   }
-  cv_.notify_all();
+  ChangedLocked();
 }
 
 void InstrumentSim::ReadLocked() {
@@ -539,7 +604,7 @@ void InstrumentSim::FeedLocked(const char* data, std::size_t n, SimClock::time_p
       line_.push_back(c);
     }
   }
-  cv_.notify_all();
+  ChangedLocked();
 }
 
 void InstrumentSim::EmitLocked(Frame frame) {
@@ -587,7 +652,7 @@ void InstrumentSim::Loop() {
       ops_.pop_front();
       op.second();
       doneOp_ = op.first;
-      cv_.notify_all();
+      ChangedLocked();
     }
     FeedDueLocked(SimClock::now());
     RunDueLocked(SimClock::now());

@@ -163,6 +163,13 @@ class Session {
 
 using Rule = std::function<bool(const Frame&, Session&)>;
 
+// Raised whenever a simulator of this process records a byte or a frame, sends, hangs up
+// or comes back: the eventfd turns readable until ClearChangeSignal. The simulators' threads
+// raise no event of their own, so a test's event loop watches this to look at a condition
+// on the simulator's side as soon as it may hold.
+int ChangeSignalFd();
+void ClearChangeSignal();
+
 class InstrumentSim {
  public:
   // Console replies the simulator starts with (each sent with CR LF).
@@ -192,7 +199,7 @@ class InstrumentSim {
   void Script(const std::string& key, Plan plan);
   void ClearScript();
   // While paused the simulator reads nothing: the program's writes back up in the driver,
-  // as with a device that holds CTS low.
+  // as with a device that holds CTS low. In force once the call returns.
   void PauseReading(bool paused);
   // Paces both directions as a UART at bitsPerSecond with bitsPerByte bits a byte (10 for
   // 8N1); 0 bits per second: no pacing, the pseudo-terminal's own speed (the default).
@@ -225,6 +232,11 @@ class InstrumentSim {
   bool WaitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
   // Waits until every answer started so far has been sent in full.
   bool WaitUntilQuiet(std::chrono::milliseconds timeout) const;
+  // Bytes sent that wait in the driver at the program's end, unread: what an open with an
+  // input flush, a close or a console send would take.
+  std::size_t QueuedForReading() const;
+  // Waits until exactly count bytes wait there (false on time-out, or once more do).
+  bool WaitUntilQueuedForReading(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
   // The line settings as the program left them (speed, CRTSCTS, ...); throws when hung up.
   termios LineSettings() const;
@@ -251,6 +263,8 @@ class InstrumentSim {
 
   void Loop();
   void Wake() const;
+  // Something a waiter may look for changed: wakes WaitFor* and raises the change signal.
+  void ChangedLocked();
   void OpenPairLocked();  // throws std::runtime_error
   void ClosePairLocked();
   void ScheduleLocked(const Plan& plan, SimClock::time_point start);

@@ -3,8 +3,8 @@
 // one in the list, the program started on it with the port open.
 #include <gtest/gtest.h>
 
-#include <QTimer>
-
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,9 +20,6 @@ struct StartOptions {
   std::string portName = "sim";  // as the port list shows it
   // Waits until the window is on screen: redraws paint only then.
   bool exposed = false;
-  // A timer ticking every 5 ms, so that a condition on the simulator's side is looked at
-  // at least that often (it is looked at whenever an event has been handled).
-  bool ticking = false;
 };
 
 class ProgramOnSimTest : public ::testing::Test {
@@ -30,10 +27,7 @@ class ProgramOnSimTest : public ::testing::Test {
   // The seams are in before any SetUp, which may put a recorder of its own in their place.
   ProgramOnSimTest() : seen(&harness::InstallSeams()) {}
   void SetUp() override { StartOnSim(); }
-  void TearDown() override {
-    tick.reset();
-    framework::testing::StopProgram();
-  }
+  void TearDown() override { framework::testing::StopProgram(); }
   // Fails fatally when the port did not open (or the window did not show).
   void StartOnSim(const StartOptions& options = {});
   // Start-up with any port list (a test that starts so overrides SetUp); whether the port
@@ -43,17 +37,19 @@ class ProgramOnSimTest : public ::testing::Test {
   void StartWith(std::vector<framework::testing::SerialPortEntry> ports);
   // Everything the program sent has arrived, and a while later nothing more has.
   void ExpectReceivedExactly(const std::string& wire);
+  // Where the link stands, for a failure message: what the simulator received last and
+  // whether it is connected, what waits unread in the driver, Reply and the pending
+  // input, the port's state, the upload running and its status text.
+  std::string LinkState() const;
+  // RunUntil, with the link's state in the failure.
+  ::testing::AssertionResult RunUntilOrTell(const std::function<bool()>& done, std::chrono::milliseconds limit,
+                                            const std::string& what) const;
 
   InstrumentSim sim;
   TempDir dir;
-  std::unique_ptr<QTimer> tick;
   harness::Seen* seen;
   Window1_* w = nullptr;
   int errors = 0, handoffs = 0;
 };
-
-// Waits until the driver holds count bytes of input at the program's end of the line: they
-// have arrived, and nobody has read them yet (an open from now on surely finds them there).
-bool WaitUntilQueuedForReading(const std::string& path, int count);
 
 }  // namespace testsupport

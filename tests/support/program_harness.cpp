@@ -1,16 +1,19 @@
 #include "tests/support/program_harness.h"
 
+#include <QSocketNotifier>
 #include <QTest>
-#include <QTimer>
 #include <QWidget>
 
 #include "shell/startup.h"
+#include "tests/support/instrument_sim.h"
 #include "window/window1.h"
 
 namespace harness {
 
 Seen& InstallSeams() {
   static Seen seen;
+  // A fresh record for each case: cases of one file may share a process.
+  seen = Seen{};
   framework::testing::SetMessageBox([](const std::string& text) { seen.messages.push_back(text); });
   framework::testing::SetOpenFileDialog([](const std::string& filter) {
     seen.dialogFilters.push_back(filter);
@@ -25,11 +28,15 @@ Window1_* Start(std::vector<framework::testing::SerialPortEntry> ports) {
   return Window1();
 }
 
+SimulatorWakesEvents::SimulatorWakesEvents()
+    : notifier_(std::make_unique<QSocketNotifier>(testsupport::ChangeSignalFd(), QSocketNotifier::Read)) {
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, [] { testsupport::ClearChangeSignal(); });
+}
+
+SimulatorWakesEvents::~SimulatorWakesEvents() = default;
+
 bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  // What the simulator does happens on its own thread and raises no event here: without a
-  // tick the loop could sleep until the limit after the condition already holds.
-  QTimer tick;
-  tick.start(5);
+  const SimulatorWakesEvents wake;
   return framework::testing::RunEventsUntil(done, limit);
 }
 

@@ -2,12 +2,14 @@
 // Drives the real program in-process: start-up as main runs it, the event loop and the
 // cooperative threads pumped by the test, widgets pressed and typed into through QTest.
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "framework/testing.h"
 
+class QSocketNotifier;
 class QWidget;
 class Window1_;
 
@@ -28,7 +30,21 @@ Seen& InstallSeams();
 // Start-up with the given port list.
 Window1_* Start(std::vector<framework::testing::SerialPortEntry> ports = {});
 
-// Looks at done whenever an event has been handled, and at least every 5 ms.
+// While it lives, whatever a simulator does (a byte or frame recorded, a send, a hang-up)
+// wakes the event loop, so that a condition on the simulator's side is looked at at once:
+// the simulator's thread raises no event of its own.
+class SimulatorWakesEvents {
+ public:
+  SimulatorWakesEvents();
+  ~SimulatorWakesEvents();
+  SimulatorWakesEvents(const SimulatorWakesEvents&) = delete;
+  SimulatorWakesEvents& operator=(const SimulatorWakesEvents&) = delete;
+
+ private:
+  std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+// Looks at done whenever an event has been handled or a simulator did something.
 bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms);
 // Lets pending events and threads run for a while.
 void RunFor(std::chrono::milliseconds time);
