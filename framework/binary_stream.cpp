@@ -34,6 +34,7 @@ std::unique_ptr<BinaryStream> BinaryStream::Open(const FolderItem& file, bool re
   stream->length_ = static_cast<std::uint64_t>(st.st_size);
   stream->modifiedSeconds_ = static_cast<std::int64_t>(st.st_mtim.tv_sec);
   stream->modifiedNanoseconds_ = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+  stream->named_ = st.st_nlink > 0;
   stream->buffer_.resize(kBufferSize);
   return stream;
 }
@@ -53,13 +54,15 @@ void BinaryStream::Close() {
 // looked at: the descriptor keeps reading the file opened, whole and unmixed, even when
 // the file is moved or another is put in its place, and a name that can't be looked up
 // for a moment (a folder made unsearchable) or a file system that reports other numbers
-// for the name than for the descriptor (overlayfs, FUSE) says nothing about its bytes.
+// for the name than for the descriptor (overlayfs, FUSE) says nothing about its bytes. A
+// file that had no name when it was opened (a memfd reached through /proc) loses none.
 bool BinaryStream::StillTheFileOpened() const {
   struct stat now {};
   if (::fstat(fd_, &now) != 0) return false;
   return static_cast<std::uint64_t>(now.st_size) == length_ &&
          static_cast<std::int64_t>(now.st_mtim.tv_sec) == modifiedSeconds_ &&
-         static_cast<std::int64_t>(now.st_mtim.tv_nsec) == modifiedNanoseconds_ && now.st_nlink > 0;
+         static_cast<std::int64_t>(now.st_mtim.tv_nsec) == modifiedNanoseconds_ &&
+         (now.st_nlink > 0 || !named_);
 }
 
 // Loads the buffer from the current position, never beyond the length the file had when it

@@ -95,6 +95,7 @@ class BinaryStream {
   int fd_ = -1;
   // The file as it was opened, which every read ahead looks at.
   std::int64_t modifiedSeconds_ = 0, modifiedNanoseconds_ = 0;
+  bool named_ = true;  // had a name in a folder when opened
   std::uint64_t position_ = 0, length_ = 0;
   std::uint64_t bufferStart_ = 0;
   std::size_t bufferFill_ = 0;

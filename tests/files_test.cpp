@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -602,6 +603,23 @@ INSTANTIATE_TEST_SUITE_P(
                       FileChangeCase{"Removed", FileChange::Removed, false},
                       FileChangeCase{"TouchedOnly", FileChange::TouchedOnly, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A file with no name from the start (reached through /proc, as a memfd is) has lost
+// nothing when the stream looks at it again: it reads to its end.
+TEST_F(BinaryStreamTest, AFileWithNoNameWhenOpenedReadsToItsEnd) {
+  const std::string bytes = Pattern(200003);
+  const int fd = ::memfd_create("unnamed", 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  auto s = BinaryStream::Open(FolderItem("/proc/self/fd/" + std::to_string(fd)), false);
+  ASSERT_NE(s, nullptr);
+  std::string read;
+  while (!s->EOF_()) read.push_back(static_cast<char>(s->ReadUInt8()));
+  EXPECT_FALSE(s->ReadError());
+  EXPECT_TRUE(read == bytes) << "read " << read.size() << " of " << bytes.size();
+  s.reset();
+  ::close(fd);
+}
 
 TEST_F(BinaryStreamTest, AFileCutShortAfterOpeningEndsTheStreamWithAReadError) {
   const std::string p = Write("shrinks.bin", Pattern(100000));
