@@ -122,35 +122,7 @@ class Deadline {
   std::thread watch_;
 };
 
-// Takes capabilities out of the calling thread's effective set for the object's lifetime
-// (root's rights past what an ordinary user meets, other than the permission bits, which
-// HeldToPermissions covers). Ok() when the thread lacks them now.
-class WithoutCapabilities {
- public:
-  explicit WithoutCapabilities(__u32 rights) {
-    if (::syscall(SYS_capget, &header_, saved_) != 0) return;
-    if (saved_[0].effective & rights) {
-      __user_cap_data_struct fewer[_LINUX_CAPABILITY_U32S_3];
-      std::memcpy(fewer, saved_, sizeof fewer);
-      fewer[0].effective &= ~rights;
-      changed_ = ::syscall(SYS_capset, &header_, fewer) == 0;
-    }
-    __user_cap_data_struct now[_LINUX_CAPABILITY_U32S_3] = {};
-    ok_ = ::syscall(SYS_capget, &header_, now) == 0 && (now[0].effective & rights) == 0;
-  }
-  ~WithoutCapabilities() {
-    if (changed_) (void)::syscall(SYS_capset, &header_, saved_);
-  }
-  WithoutCapabilities(const WithoutCapabilities&) = delete;
-  WithoutCapabilities& operator=(const WithoutCapabilities&) = delete;
-  bool Ok() const { return ok_; }
-
- private:
-  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct saved_[_LINUX_CAPABILITY_U32S_3] = {};
-  bool changed_ = false;
-  bool ok_ = false;
-};
+using testsupport::WithoutCapabilities;
 
 // The user a process of another user's runs as (nobody).
 constexpr uid_t kAnotherUser = 65534;

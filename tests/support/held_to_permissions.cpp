@@ -19,12 +19,8 @@ bool Set(__user_cap_header_struct& header, const __user_cap_data_struct* data) {
 
 }  // namespace
 
-HeldToPermissions::HeldToPermissions(Scope scope) {
+WithoutCapabilities::WithoutCapabilities(__u32 rights) {
   if (!Get(header_, saved_)) return;
-  __u32 rights = CAP_TO_MASK(CAP_DAC_OVERRIDE) | CAP_TO_MASK(CAP_DAC_READ_SEARCH);
-  if (scope == BitsAndStickyFolders) rights |= CAP_TO_MASK(CAP_FOWNER);
-  static_assert(CAP_TO_INDEX(CAP_DAC_OVERRIDE) == 0 && CAP_TO_INDEX(CAP_DAC_READ_SEARCH) == 0 &&
-                CAP_TO_INDEX(CAP_FOWNER) == 0);
   if (saved_[0].effective & rights) {
     __user_cap_data_struct held[_LINUX_CAPABILITY_U32S_3];
     std::memcpy(held, saved_, sizeof held);
@@ -36,7 +32,7 @@ HeldToPermissions::HeldToPermissions(Scope scope) {
   ok_ = Get(header_, now) && (now[0].effective & rights) == 0;
 }
 
-HeldToPermissions::~HeldToPermissions() {
+WithoutCapabilities::~WithoutCapabilities() {
   if (changed_) (void)Set(header_, saved_);
 }
 
