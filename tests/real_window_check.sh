@@ -117,17 +117,23 @@ check_refusal_box() {
   gen="$out/refusal_check.gen"
   printf 'S9030000FC\r\n' > "$gen"
   others() { xdotool search --onlyvisible --name '.' 2>/dev/null | grep -vx "$wid" || true; }
-  dwid=""
-  for _ in 1 2 3; do
-    # "Select/Send .gen File": 160 x 20 at (433, 195) in the content area.
-    xdotool mousemove --window "$wid" $((433 + 80)) $((menu + 195 + 10)) click 1
-    for _ in $(seq 30); do
-      dwid=$(others | head -1)
-      [[ -n "$dwid" ]] && break
-      sleep 0.1
+  # Clicks the content area's X, Y until another window shows (a loaded machine may lose a
+  # click); prints that window.
+  click_for_window() {
+    local found=""
+    for _ in 1 2 3; do
+      xdotool mousemove --window "$wid" "$1" $((menu + $2)) click 1
+      for _ in $(seq 30); do
+        found=$(others | head -1)
+        [[ -n "$found" ]] && break
+        sleep 0.1
+      done
+      [[ -n "$found" ]] && break
     done
-    [[ -n "$dwid" ]] && break
-  done
+    echo "$found"
+  }
+  # "Select/Send .gen File": 160 x 20 at (433, 195) in the content area.
+  dwid=$(click_for_window $((433 + 80)) $((195 + 10)))
   [[ -n "$dwid" ]] || { echo "the .gen button opened no file dialog"; kill $pid; exit 1; }
   sleep 0.5
   xdotool windowfocus --sync "$dwid" 2>/dev/null || true
@@ -138,17 +144,8 @@ check_refusal_box() {
     sleep 0.1
   done
   [[ -z "$(others)" ]] || { echo "the file dialog did not close on Return"; kill $pid; exit 1; }
-  bwid=""
-  for _ in 1 2 3; do
-    # "Gen Version": 94 x 20 at (162, 278).
-    xdotool mousemove --window "$wid" $((162 + 47)) $((menu + 278 + 10)) click 1
-    for _ in $(seq 20); do
-      bwid=$(others | head -1)
-      [[ -n "$bwid" ]] && break
-      sleep 0.1
-    done
-    [[ -n "$bwid" ]] && break
-  done
+  # "Gen Version": 94 x 20 at (162, 278).
+  bwid=$(click_for_window $((162 + 47)) $((278 + 10)))
   [[ -n "$bwid" ]] || { echo "no refusal box while the .gen upload waits"; kill $pid; exit 1; }
   sleep 0.5  # let it paint
   eval "$(xdotool getwindowgeometry --shell "$bwid")"
